@@ -1,0 +1,373 @@
+// The platform on POSIX systems (Linux with glibc).
+//
+// Only generic POSIX and Linux calls belong here; the logic they serve lives
+// in src/run, src/spool and src/locate. Errors become the result codes that
+// Windows gives for the same failure (MapErrno), so that the report words
+// them the same way on both systems.
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "locate/ini.h"
+#include "run/failure.h"
+
+// The directory of qelm.INI, fixed when the program is built.
+extern const char* const kConfigurationDirectory;
+
+namespace platform {
+
+namespace {
+
+// Result codes for errno values: where Windows reports the same failure with
+// a number of its own, that number, so that both builds word it alike;
+// every other errno as 1000 + errno ("I/O error 1005" is EIO).
+int MapErrno(int error) {
+    switch (error) {
+        case ENOENT: return 2;
+        case ENOTDIR:
+        case ENAMETOOLONG: return 3;
+        case EMFILE:
+        case ENFILE: return 4;
+        case EACCES:
+        case EPERM:
+        case EROFS: return 5;
+        case EBUSY:
+        case ETXTBSY: return 32;
+        case ENOSPC:
+        case EDQUOT: return 101;
+        case EFBIG: return 223;
+        default: return 1000 + error;
+    }
+}
+
+[[noreturn, maybe_unused]] void RaiseErrno(int error) { RaiseInOutError(MapErrno(error)); }
+
+// A file descriptor that is closed when its owner goes.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            fd_ = other.Release();
+        }
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+bool StandardOutputMissing = false;
+char ModuleName[256] = "qelm-spool-corrector";
+std::uintptr_t ModuleBase = 0;
+
+// The locale name that decides the language: LC_ALL, else LC_MESSAGES, else
+// LANG, the first that is set and not empty.
+std::string LocaleName() {
+    for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && value[0] != '\0') return value;
+    }
+    return "";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- start-up
+
+void StartUp() {
+    // Standard handles that are closed are noted and then taken by /dev/null,
+    // so that no spool file or listing can ever be opened on descriptor 1 or
+    // 2 and receive the program's output.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) continue;
+        if (fd == 1) StandardOutputMissing = true;
+        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+
+    // A reader that goes away or a file-size limit must end in a report and
+    // exit status 1, not in death by a signal.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+
+    // The walk keeps one descriptor per level of the tree.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+
+    // What the failure report needs is looked up now, while memory is there.
+    char path[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length > 0) {
+        path[length] = '\0';
+        const char* slash = std::strrchr(path, '/');
+        const char* name = slash != nullptr ? slash + 1 : path;
+        std::strncpy(ModuleName, name, sizeof ModuleName - 1);
+    }
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&StartUp), &info) != 0)
+        ModuleBase = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+}
+
+// --------------------------------------------------------------- language
+
+std::uint16_t DefaultLanguageId() {
+    // ru_RU with any codeset or modifier is Russian (Russia); everything else,
+    // ru_UA included, is not.
+    const std::string name = LocaleName();
+    const std::size_t end = name.find_first_of(".@");
+    const std::string base = name.substr(0, end);
+    return base == "ru_RU" ? 0x0419 : 0x0409;
+}
+
+std::string ConvertAnsiToOem(std::string_view text) {
+    // The console's code page is the codeset of the locale; ru_RU without one
+    // is ISO-8859-5, as glibc defines it.
+    const std::string name = LocaleName();
+    std::string codeset = "ISO-8859-5";
+    const std::size_t dot = name.find('.');
+    if (dot != std::string::npos) codeset = name.substr(dot + 1, name.find('@', dot) - dot - 1);
+
+    iconv_t converter = ::iconv_open(codeset.c_str(), "CP1251");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return std::string(text);
+    std::string input(text);
+    std::string output(text.size() * 4 + 16, '\0');
+    char* in = input.data();
+    std::size_t inLeft = input.size();
+    char* out = output.data();
+    std::size_t outLeft = output.size();
+    const std::size_t result = ::iconv(converter, &in, &inLeft, &out, &outLeft);
+    ::iconv_close(converter);
+    if (result == static_cast<std::size_t>(-1)) return std::string(text);
+    output.resize(output.size() - outLeft);
+    return output;
+}
+
+// -------------------------------------------------------- standard streams
+
+OutputKind OpenStandardOutput() {
+    if (StandardOutputMissing) return OutputKind::Unusable;
+    return ::isatty(1) ? OutputKind::Console : OutputKind::FileOrPipe;
+}
+
+int WriteStandardOutput(const char* data, std::size_t size) {
+    while (size != 0) {
+        const ssize_t written = ::write(1, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return MapErrno(errno);
+        }
+        if (written == 0) return MapErrno(EIO);
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+void WriteStandardError(const char* data, std::size_t size) {
+    while (size != 0) {
+        const ssize_t written = ::write(2, data, size);
+        if (written <= 0) {
+            if (written < 0 && errno == EINTR) continue;
+            return;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+bool DebuggerTakesFailure() { return false; }
+
+void DescribeCodeAddress(const void* address, char* module_name, std::size_t capacity,
+                         std::uintptr_t& offset) {
+    std::strncpy(module_name, ModuleName, capacity - 1);
+    module_name[capacity - 1] = '\0';
+    offset = reinterpret_cast<std::uintptr_t>(address) - ModuleBase;
+}
+
+void ExitProcess(int status) { std::exit(status); }
+
+// ---------------------------------------------------------------- locator
+
+std::string ConfigurationDirectory() { return kConfigurationDirectory; }
+
+char PathSeparator() { return '/'; }
+
+std::string FindIniFile(const std::string& directory, std::string_view name) {
+    auto isFile = [](const std::string& path) {
+        struct stat status {};
+        return ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
+    };
+    const std::string exact = directory + "/" + std::string(name);
+    if (isFile(exact)) return exact;
+
+    // Windows finds the file whatever the letter case of its name.
+    DIR* listing = ::opendir(directory.c_str());
+    if (listing == nullptr) return "";
+    std::string found;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view candidate = entry->d_name;
+        if (candidate.size() != name.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < name.size() && same; ++i)
+            same = std::tolower(static_cast<unsigned char>(candidate[i])) ==
+                   std::tolower(static_cast<unsigned char>(name[i]));
+        if (same && isFile(directory + "/" + std::string(candidate))) {
+            found = directory + "/" + std::string(candidate);
+            break;
+        }
+    }
+    ::closedir(listing);
+    return found;
+}
+
+std::string ReadIniString(const std::string& path, std::string_view section, std::string_view key) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return "";
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return "";
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        content.append(buffer, static_cast<std::size_t>(got));
+    }
+    return ParseIniString(content, section, key);
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// ------------------------------------------------------------ spool walk
+
+struct Directory::State {
+    Fd fd;
+};
+
+Directory::Directory() = default;
+Directory::~Directory() = default;
+Directory::Directory(Directory&&) noexcept = default;
+Directory& Directory::operator=(Directory&&) noexcept = default;
+Directory::operator bool() const { return state_ && state_->fd; }
+
+Directory OpenDirectory(const std::string& path) {
+    (void)path;
+    return Directory();
+}
+
+Directory OpenSubdirectory(const Directory& parent, const std::string& name) {
+    (void)parent;
+    (void)name;
+    return Directory();
+}
+
+std::vector<DirectoryEntry> ListDirectory(const Directory& directory) {
+    (void)directory;
+    return {};
+}
+
+void SyncDirectory(const Directory& directory) { (void)directory; }
+
+// -------------------------------------------------------------- spool file
+
+struct SpoolFile::State {
+    Fd fd;
+};
+
+SpoolFile::SpoolFile() = default;
+SpoolFile::~SpoolFile() = default;
+SpoolFile::SpoolFile(SpoolFile&&) noexcept = default;
+SpoolFile& SpoolFile::operator=(SpoolFile&&) noexcept = default;
+SpoolFile::operator bool() const { return state_ && state_->fd; }
+
+struct Replacement::State {
+    Fd fd;
+};
+
+Replacement::Replacement() = default;
+Replacement::~Replacement() = default;
+Replacement::Replacement(Replacement&&) noexcept = default;
+Replacement& Replacement::operator=(Replacement&&) noexcept = default;
+
+SpoolFile OpenSpoolFile(const Directory& directory, const std::string& name) {
+    (void)directory;
+    (void)name;
+    return SpoolFile();
+}
+
+std::size_t ReadSpoolFile(SpoolFile& file, char* buffer, std::size_t size) {
+    (void)file;
+    (void)buffer;
+    (void)size;
+    return 0;
+}
+
+void RewindSpoolFile(SpoolFile& file) { (void)file; }
+
+void CheckWritable(const Directory& directory, const std::string& name, const SpoolFile& file) {
+    (void)directory;
+    (void)name;
+    (void)file;
+}
+
+Replacement CreateReplacement(const Directory& directory, const std::string& name, const SpoolFile& original) {
+    (void)directory;
+    (void)name;
+    (void)original;
+    return Replacement();
+}
+
+void WriteReplacement(Replacement& replacement, const char* data, std::size_t size) {
+    (void)replacement;
+    (void)data;
+    (void)size;
+}
+
+bool CommitReplacement(Replacement& replacement, SpoolFile& original) {
+    (void)replacement;
+    (void)original;
+    return false;
+}
+
+}  // namespace platform

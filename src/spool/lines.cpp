@@ -1,0 +1,1 @@
+#include "spool/lines.h"

@@ -1,0 +1,40 @@
+// Runs the built corrector as a separate process and collects what it did.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum class Stdout { Pipe, File, Closed, DevFull, ClosedPipe };
+
+struct RunOptions {
+    std::vector<std::string> arguments;
+    std::vector<std::string> environment = {"LANG=C"};  // the whole environment
+    Stdout stdout_kind = Stdout::Pipe;
+    std::string user;         // run as this user (needs root); empty: as is
+    long address_space = 0;   // RLIMIT_AS in bytes; 0: unlimited
+    long file_size = -1;      // RLIMIT_FSIZE in bytes; -1: unlimited
+    int timeout_seconds = 60;
+};
+
+struct RunResult {
+    std::string out;          // standard output (or the file it went to)
+    std::string err;          // standard error
+    int exit_status = -1;     // -1 when ended by a signal
+    int signal = 0;
+};
+
+// The corrector built for these tests: it reads qelm.INI from IniDirectory().
+RunResult RunProgram(const RunOptions& options = {});
+
+// The directory the tested program reads qelm.INI from (created, emptied of
+// any qelm.INI by ResetIniDirectory).
+const std::string& IniDirectory();
+void ResetIniDirectory();
+// Writes qelm.INI there.
+void WriteIni(const std::string& content);
+
+// The banner and status texts, as the program prints them in English.
+std::string EnglishBanner();
+
+// True when the tests run as root.
+bool RunningAsRoot();
