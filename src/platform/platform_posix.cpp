@@ -92,6 +92,13 @@ bool StandardOutputMissing = false;
 char ModuleName[256] = "qelm-spool-corrector";
 std::uintptr_t ModuleBase = 0;
 
+// Copies a zero-terminated text into a buffer, cutting what does not fit.
+void CopyText(char* buffer, std::size_t capacity, const char* text) {
+    std::size_t n = 0;
+    for (; text[n] != '\0' && n + 1 < capacity; ++n) buffer[n] = text[n];
+    buffer[n] = '\0';
+}
+
 // The locale name that decides the language: LC_ALL, else LC_MESSAGES, else
 // LANG, the first that is set and not empty.
 std::string LocaleName() {
@@ -139,7 +146,7 @@ void StartUp() {
         path[length] = '\0';
         const char* slash = std::strrchr(path, '/');
         const char* name = slash != nullptr ? slash + 1 : path;
-        std::strncpy(ModuleName, name, sizeof ModuleName - 1);
+        CopyText(ModuleName, sizeof ModuleName, name);
     }
     Dl_info info{};
     if (::dladdr(reinterpret_cast<void*>(&StartUp), &info) != 0)
@@ -217,8 +224,7 @@ bool DebuggerTakesFailure() { return false; }
 
 void DescribeCodeAddress(const void* address, char* module_name, std::size_t capacity,
                          std::uintptr_t& offset) {
-    std::strncpy(module_name, ModuleName, capacity - 1);
-    module_name[capacity - 1] = '\0';
+    CopyText(module_name, capacity, ModuleName);
     offset = reinterpret_cast<std::uintptr_t>(address) - ModuleBase;
 }
 
