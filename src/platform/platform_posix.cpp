@@ -17,6 +17,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -139,7 +140,9 @@ void StartUp() {
         path[length] = '\0';
         const char* slash = std::strrchr(path, '/');
         const char* name = slash != nullptr ? slash + 1 : path;
-        std::strncpy(ModuleName, name, sizeof ModuleName - 1);
+        const std::size_t size = std::min(std::strlen(name), sizeof ModuleName - 1);
+        std::memcpy(ModuleName, name, size);
+        ModuleName[size] = '\0';
     }
     Dl_info info{};
     if (::dladdr(reinterpret_cast<void*>(&StartUp), &info) != 0)
