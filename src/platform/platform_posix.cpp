@@ -311,31 +311,70 @@ bool IsDirectory(const std::string& path) {
 
 struct Directory::State {
     Fd fd;
+    bool renamed = false;
 };
 
-Directory::Directory() = default;
+Directory::Directory() : state_(std::make_unique<State>()) {}
 Directory::~Directory() = default;
 Directory::Directory(Directory&&) noexcept = default;
 Directory& Directory::operator=(Directory&&) noexcept = default;
 Directory::operator bool() const { return state_ && state_->fd; }
 
 Directory OpenDirectory(const std::string& path) {
-    (void)path;
-    return Directory();
+    Directory directory;
+    directory.state().fd = Fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return directory;
 }
 
 Directory OpenSubdirectory(const Directory& parent, const std::string& name) {
-    (void)parent;
-    (void)name;
-    return Directory();
+    Directory directory;
+    if (!parent) return directory;
+    // A link is never entered (O_NOFOLLOW fails on it), so a user who can
+    // write in the spool cannot lead the walk out of it; O_NONBLOCK keeps an
+    // entry swapped for a FIFO meanwhile from blocking the open.
+    directory.state().fd = Fd(::openat(parent.state().fd.get(), name.c_str(),
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    return directory;
 }
 
 std::vector<DirectoryEntry> ListDirectory(const Directory& directory) {
-    (void)directory;
-    return {};
+    std::vector<DirectoryEntry> entries;
+    if (!directory) return entries;
+    const int fd = directory.state().fd.get();
+
+    // The listing runs on a duplicate, which the listing owns and closes; it
+    // shares the directory's read position, so it starts from the top.
+    Fd duplicate(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!duplicate) return entries;
+    DIR* listing = ::fdopendir(duplicate.get());
+    if (listing == nullptr) return entries;
+    duplicate.Release();
+    ::rewinddir(listing);
+
+    for (;;) {
+        const dirent* entry = ::readdir(listing);
+        if (entry == nullptr) break;  // the end, or a failure: what came so far counts
+        EntryKind kind = EntryKind::Other;
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat status {};
+            if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) type = IFTODT(status.st_mode);
+        }
+        if (type == DT_DIR) kind = EntryKind::Directory;
+        else if (type == DT_REG) kind = EntryKind::File;
+        entries.push_back(DirectoryEntry{entry->d_name, kind});
+    }
+    ::closedir(listing);
+    return entries;
 }
 
-void SyncDirectory(const Directory& directory) { (void)directory; }
+void SyncDirectory(const Directory& directory) {
+    if (!directory || !directory.state().renamed) return;
+    // A file system that cannot sync a directory says EINVAL; its renames
+    // are as durable as it makes them.
+    if (::fsync(directory.state().fd.get()) != 0 && errno != EINVAL) RaiseErrno(errno);
+    directory.state().renamed = false;
+}
 
 // -------------------------------------------------------------- spool file
 
