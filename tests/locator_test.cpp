@@ -163,9 +163,8 @@ TEST(LocatorTest, EachLayoutGivesItsResultAndLine) {
     int index = 0;
     for (const LocatorCase& c : cases) {
         SCOPED_TRACE(c.name);
-        char label[8];
-        std::snprintf(label, sizeof label, "r%02d", index++);
-        const std::string base = temp / label;
+        const std::string base = temp / ("r" + std::to_string(index / 10) + std::to_string(index % 10));
+        ++index;
         ASSERT_EQ(base.size(), baseLength);
         MakeDirs(base);
 
