@@ -65,6 +65,7 @@ inline std::vector<LineCase> MakeCases() {
         {"empty line before the full stop is kept", "Text\r\n\r\n.\r\n", "Text\r\n\r\n" + kBlock},
         {"one empty line too many", "Text\r\n\r\n.\r\n\r\n\r\n", "Text\r\n\r\n" + kBlock},
         {"only the last full-stop line cuts", "A\r\n.\r\nB\r\n.\r\nC\r\n", "A\r\n.\r\nB\r\n" + kBlock},
+        {"lines after the full stop are dropped", "A\r\n.\r\nB\r\nC\r\nD\r\nE", "A\r\n" + kBlock},
         {"last line without a break", "A\r\nB", "A\r\nB\r\n" + kBlock},
         {"full stop as the last line without a break", "A\r\n.", "A\r\n" + kBlock},
         {"a single empty line", "\r\n", "\r\n" + kBlock},

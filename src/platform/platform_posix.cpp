@@ -376,6 +376,7 @@ std::uint64_t RandomNumber() {
 struct SpoolFile::State {
     Fd fd;
     off_t position = 0;
+    bool atEnd = false;
     Identity identity;
     uid_t owner = 0;
     gid_t group = 0;
@@ -442,17 +443,24 @@ SpoolFile OpenSpoolFile(const Directory& directory, const std::string& name) {
 
 std::size_t ReadSpoolFile(SpoolFile& file, char* buffer, std::size_t size) {
     SpoolFile::State& state = file.state();
+    if (state.atEnd) return 0;
     for (;;) {
         const ssize_t got = ::pread(state.fd.get(), buffer, size, state.position);
         if (got >= 0) {
             state.position += got;
+            // A short read that reaches the size the file had when opened is
+            // its end: the read that would only say so is saved.
+            state.atEnd = static_cast<std::size_t>(got) < size && state.position >= state.identity.size;
             return static_cast<std::size_t>(got);
         }
         if (errno != EINTR) RaiseErrno(errno);
     }
 }
 
-void RewindSpoolFile(SpoolFile& file) { file.state().position = 0; }
+void RewindSpoolFile(SpoolFile& file) {
+    file.state().position = 0;
+    file.state().atEnd = false;
+}
 
 void CheckWritable(const Directory& directory, const std::string& name, const SpoolFile& file) {
     (void)file;

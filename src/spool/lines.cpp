@@ -1,5 +1,6 @@
 #include "spool/lines.h"
 
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -23,16 +24,50 @@ LineKind Classify(LineKind kind, const char* p, const char* end) {
     return kind;
 }
 
-void CompleteLine(LineScan& scan) {
+// Takes a completed line of `kind` as the latest of the last three.
+void PushLine(LineScan& scan, LineKind kind) {
     scan.last[0] = scan.last[1];
     scan.last[1] = scan.last[2];
-    scan.last[2] = scan.current;
+    scan.last[2] = kind;
     if (scan.lines < 3) ++scan.lines;
-    if (scan.current == LineKind::FullStop) {
-        scan.lastFullStop = scan.lineStart;
-        scan.fullStopSeen = true;
+}
+
+void NoteFullStop(LineScan& scan, std::uint64_t start) {
+    scan.lastFullStop = start;
+    scan.fullStopSeen = true;
+}
+
+// The last LF in [begin, end), which must hold one. Looks at eight bytes at
+// a time, like memchr, from the end backwards.
+const char* FindLastLf(const char* begin, const char* end) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t kEach = 0x0101010101010101;
+        constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
+        while (end - begin >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, end - 8, 8);
+            const std::uint64_t x = word ^ (kEach * '\n');
+            // 0x80 in every byte that is an LF, 0 in every other byte.
+            const std::uint64_t lfs = ~(((x & kLow7) + kLow7) | x | kLow7);
+            if (lfs != 0) return end - 8 + (7 - std::countl_zero(lfs) / 8);
+            end -= 8;
+        }
     }
-    scan.current = LineKind::Empty;
+    while (*--end != '\n') {
+    }
+    return end;
+}
+
+// The start of the last full-stop line among the whole lines [p, end), or
+// null when there is none.
+const char* FindLastFullStop(const char* p, const char* end) {
+    const char* fullStop = nullptr;
+    while (p != end) {
+        const char* lf = Find(p, end, '\n');
+        if (Classify(LineKind::Empty, p, lf) == LineKind::FullStop) fullStop = p;
+        p = lf + 1;
+    }
+    return fullStop;
 }
 
 void Write(const LineSink& sink, const char* data, std::size_t size) {
@@ -56,25 +91,53 @@ void WriteWithoutCr(const LineSink& sink, const char* p, const char* end) {
 
 void ScanLines(LineScan& scan, const char* data, std::size_t size) {
     if (scan.ended || size == 0) return;
-    const char* p = data;
     const char* end = Find(data, data + size, kEndOfInput);
     scan.ended = end != data + size;
+    const std::uint64_t base = scan.offset;
+    scan.offset += static_cast<std::uint64_t>(end - data);
 
-    while (p != end) {
-        const char* lf = Find(p, end, '\n');
-        if (scan.current != LineKind::Other) scan.current = Classify(scan.current, p, lf);
-        if (lf == end) break;
-        scan.offset += static_cast<std::uint64_t>(lf + 1 - p);
-        CompleteLine(scan);
-        scan.lineStart = scan.offset;
-        p = lf + 1;
+    // The bytes up to the block's first LF finish the line in progress.
+    const char* firstLf = Find(data, end, '\n');
+    if (scan.current != LineKind::Other) scan.current = Classify(scan.current, data, firstLf);
+    if (firstLf == end) return;
+    PushLine(scan, scan.current);
+    if (scan.current == LineKind::FullStop) NoteFullStop(scan, scan.lineStart);
+
+    // Of the lines after it only the last three and the last full-stop line
+    // matter. The last three are taken from the block's end backwards; when
+    // they hold no full stop, the lines before them are searched for one. A
+    // terminated letter is thus settled by its last three lines, whatever
+    // its length.
+    const char* lastLf = FindLastLf(firstLf, end);
+    LineKind latest[3];  // latest first
+    int taken = 0;
+    bool fullStopFound = false;
+    const char* lineEnd = lastLf;
+    for (; lineEnd != firstLf && taken < 3; ++taken) {
+        const char* lineBegin = FindLastLf(firstLf, lineEnd) + 1;
+        latest[taken] = Classify(LineKind::Empty, lineBegin, lineEnd);
+        if (latest[taken] == LineKind::FullStop && !fullStopFound) {
+            NoteFullStop(scan, base + static_cast<std::uint64_t>(lineBegin - data));
+            fullStopFound = true;
+        }
+        lineEnd = lineBegin - 1;
     }
-    scan.offset += static_cast<std::uint64_t>(end - p);
+    if (!fullStopFound && lineEnd != firstLf) {
+        if (const char* fullStop = FindLastFullStop(firstLf + 1, lineEnd + 1))
+            NoteFullStop(scan, base + static_cast<std::uint64_t>(fullStop - data));
+    }
+    while (taken > 0) PushLine(scan, latest[--taken]);
+
+    // The bytes after the last LF begin the next line.
+    scan.lineStart = base + static_cast<std::uint64_t>(lastLf + 1 - data);
+    scan.current = Classify(LineKind::Empty, lastLf + 1, end);
 }
 
 void FinishScan(LineScan& scan) {
     if (scan.offset == scan.lineStart) return;
-    CompleteLine(scan);
+    PushLine(scan, scan.current);
+    if (scan.current == LineKind::FullStop) NoteFullStop(scan, scan.lineStart);
+    scan.current = LineKind::Empty;
     scan.lineStart = scan.offset;
 }
 
