@@ -112,6 +112,28 @@ void GiveToUnprivileged(const std::string& path) {
     ASSERT_EQ(::lchown(path.c_str(), Unprivileged().pw_uid, Unprivileged().pw_gid), 0) << path;
 }
 
+// Gives a directory a default ACL that grants `user` read and write access
+// to the files made in it. False where the file system has no ACLs.
+bool SetDefaultAcl(const std::string& directory, std::uint32_t user) {
+    // The kernel's ACL format: a version, then (tag, permissions, id) entries
+    // in tag order, all little-endian.
+    struct Entry {
+        std::uint16_t tag, permissions;
+        std::uint32_t id;
+    };
+    constexpr std::uint32_t kNoId = 0xFFFFFFFF;
+    const Entry entries[] = {
+        {0x01, 6, kNoId},  // owner
+        {0x02, 6, user},   // the user
+        {0x04, 4, kNoId},  // group
+        {0x10, 6, kNoId},  // mask
+        {0x20, 0, kNoId},  // others
+    };
+    std::string value("\x02\0\0\0", 4);
+    value.append(reinterpret_cast<const char*>(entries), sizeof entries);
+    return ::setxattr(directory.c_str(), "system.posix_acl_default", value.data(), value.size(), 0) == 0;
+}
+
 const std::string kTerminated = "Text\r\n\r\n.\r\n\r\n";
 const std::string kUnterminated = "Text\r\n.\r\n";
 const std::string kCorrected = "Text\r\n" + std::string(kTerminatorBlock);
@@ -310,6 +332,9 @@ TEST(CorrectorTest, ReplacementKeepsMetadataAndOtherLinks) {
     const mode_t mode = root ? 06751 : 0640;
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
     const bool xattrs = ::setxattr(path.c_str(), "user.qelm", "kept", 4, 0) == 0;
+    // A default ACL on the spool that would let user 1234 read new files:
+    // the letter, made before it, must not gain that access.
+    const bool acls = SetDefaultAcl(dir / "spool", 1234);
 
     const Outcome outcome = Correct(dir / "spool", "letter");
     ASSERT_EQ(outcome.code, 0);
@@ -328,6 +353,12 @@ TEST(CorrectorTest, ReplacementKeepsMetadataAndOtherLinks) {
         EXPECT_STREQ(value, "kept");
     } else {
         std::printf("extended attributes not checked: the test file system has none\n");
+    }
+    if (acls) {
+        EXPECT_EQ(::getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0), -1);
+        EXPECT_EQ(errno, ENODATA);
+    } else {
+        std::printf("ACLs not checked: the test file system has none\n");
     }
     // Only the name in the spool was replaced.
     EXPECT_EQ(ReadFile(dir / "elsewhere/link"), kUnterminated);

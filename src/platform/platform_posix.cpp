@@ -513,29 +513,34 @@ namespace {
 
 // Gives the copy the original's extended attributes (POSIX ACLs and
 // security labels among them). Where the file system has none, or the
-// process may not set a namespace, the copy goes without.
+// process may not set a namespace, the copy goes without. An access ACL that
+// the copy inherited from the directory but the original lacks is removed:
+// it would let others read the letter.
 void CopyExtendedAttributes(int from, int to) {
     auto ignorable = [](int error) { return error == ENOTSUP || error == EOPNOTSUPP || error == EPERM; };
+    constexpr std::string_view kAccessAcl = "system.posix_acl_access";
     std::vector<char> names;
     for (int attempt = 0;; ++attempt) {
-        const ssize_t size = ::flistxattr(from, nullptr, 0);
-        if (size < 0 && ignorable(errno)) return;
-        if (size < 0) RaiseErrno(errno);
-        if (size == 0) return;
-        names.resize(static_cast<std::size_t>(size));
-        const ssize_t got = ::flistxattr(from, names.data(), names.size());
-        if (got >= 0) {
-            names.resize(static_cast<std::size_t>(got));
+        ssize_t size = ::flistxattr(from, nullptr, 0);
+        if (size > 0) {
+            names.resize(static_cast<std::size_t>(size));
+            size = ::flistxattr(from, names.data(), names.size());
+        }
+        if (size >= 0) {
+            names.resize(static_cast<std::size_t>(size));
             break;
         }
+        if (ignorable(errno)) return;
         if (errno != ERANGE || attempt == 10) RaiseErrno(errno);  // grew meanwhile: ask again
     }
+    bool accessAcl = false;
     std::vector<char> value;
     for (std::size_t at = 0; at < names.size();) {
         const char* name = names.data() + at;
         const std::size_t length = ::strnlen(name, names.size() - at);
         at += length + 1;
         if (length == 0 || at > names.size()) continue;
+        if (name == kAccessAcl) accessAcl = true;
         // An attribute removed meanwhile (ENODATA) or not for the process to
         // read is skipped; one that grew meanwhile (ERANGE) is asked again.
         ssize_t got = -1;
@@ -553,6 +558,8 @@ void CopyExtendedAttributes(int from, int to) {
         if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0) != 0 && !ignorable(errno))
             RaiseErrno(errno);
     }
+    if (!accessAcl && ::fremovexattr(to, kAccessAcl.data()) != 0 && errno != ENODATA && !ignorable(errno))
+        RaiseErrno(errno);
 }
 
 }  // namespace
