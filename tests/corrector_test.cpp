@@ -206,6 +206,7 @@ TEST(CorrectorTest, RefusalsLeaveTheFileAsItWas) {
         mode_t fileMode;
         mode_t directoryMode;
         int code;
+        bool othersLetter = false;  // the letter belongs to root, not the runner
     };
     const Case cases[] = {
         {"unreadable", kUnterminated, 0000, 0755, kCodeAccessDenied},
@@ -213,6 +214,8 @@ TEST(CorrectorTest, RefusalsLeaveTheFileAsItWas) {
         {"read-only", kUnterminated, 0444, 0777, kCodeAccessDenied},
         {"read-only and terminated", kTerminated, 0444, 0755, 0},
         {"writable in a read-only directory", kUnterminated, 0644, 0555, kCodeAccessDenied},
+        // The copy would change hands and could lock the server out.
+        {"another user's letter, writable by all", kUnterminated, 0666, 0755, kCodeAccessDenied, true},
     };
     ScopedTempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
@@ -222,7 +225,9 @@ TEST(CorrectorTest, RefusalsLeaveTheFileAsItWas) {
         WriteFile(sub + "/letter", c.content);
         if (::geteuid() == 0) {
             GiveToUnprivileged(sub);
-            GiveToUnprivileged(sub + "/letter");
+            if (!c.othersLetter) GiveToUnprivileged(sub + "/letter");
+        } else if (c.othersLetter) {
+            continue;  // needs root to make a letter of another user
         }
         ASSERT_EQ(::chmod((sub + "/letter").c_str(), c.fileMode), 0);
         ASSERT_EQ(::chmod(sub.c_str(), c.directoryMode), 0);

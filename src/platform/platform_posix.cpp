@@ -651,8 +651,13 @@ bool CommitReplacement(Replacement& replacement, SpoolFile& original) {
     const int fd = state.fd.get();
     if (::fchown(fd, source.owner, source.group) != 0) {
         if (errno != EPERM || ::geteuid() == 0) RaiseErrno(errno);
-        // Not root: keep at least the group where the process belongs to it.
+        // Not root: the owner may already be right, and the group may be one
+        // the process belongs to. A letter whose owner or group the copy
+        // cannot keep is not replaced: the server could lose access to it.
         if (::fchown(fd, static_cast<uid_t>(-1), source.group) != 0 && errno != EPERM) RaiseErrno(errno);
+        struct stat copy {};
+        if (::fstat(fd, &copy) != 0) RaiseErrno(errno);
+        if (copy.st_uid != source.owner || copy.st_gid != source.group) RaiseInOutError(kCodeAccessDenied);
     }
     CopyExtendedAttributes(source.fd.get(), fd);
     if (::fchmod(fd, source.mode) != 0) RaiseErrno(errno);
