@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -271,6 +272,22 @@ TEST(CorrectorTest, WriteFailureLeavesNoCopy) {
         EXPECT_TRUE(SameBytes(ReadFile(dir / "letter"), c.content));
         EXPECT_EQ(Names(dir.path()), std::set<std::string>{"letter"});
     }
+}
+
+TEST(CorrectorTest, LetterLockedByAnotherRunIsLeftToIt) {
+    ScopedTempDir dir;
+    WriteFile(dir / "letter", kUnterminated);
+    const int other = ::open((dir / "letter").c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    Outcome outcome = Correct(dir.path(), "letter");
+    EXPECT_EQ(outcome.corrected, 0);
+    EXPECT_EQ(ReadFile(dir / "letter"), kUnterminated);
+    EXPECT_EQ(Names(dir.path()), std::set<std::string>{"letter"});
+
+    ::close(other);  // the other run is gone: the next run corrects it
+    outcome = Correct(dir.path(), "letter");
+    EXPECT_EQ(outcome.corrected, 1);
+    EXPECT_EQ(ReadFile(dir / "letter"), kCorrected);
 }
 
 // What the test hook does between the writing of the copy and the rename.

@@ -12,6 +12,7 @@
 #include <iconv.h>
 #include <signal.h>
 #include <sys/random.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -544,6 +545,12 @@ void CheckWritable(const Directory& directory, const std::string& name, const Sp
     Fd fd(::openat(directory.state().fd.get(), name.c_str(),
                    O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd) RaiseErrno(errno);
+}
+
+bool LockSpoolFile(SpoolFile& file) {
+    if (::flock(file.state().fd.get(), LOCK_EX | LOCK_NB) == 0) return true;
+    // A file system without locks cannot be shared this way; go on.
+    return errno != EWOULDBLOCK;
 }
 
 Replacement CreateReplacement(const Directory& directory, const std::string& name, const SpoolFile& original) {
