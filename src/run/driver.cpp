@@ -1,5 +1,6 @@
 #include "run/driver.h"
 
+#include <exception>
 #include <new>
 #include <string>
 
@@ -40,5 +41,11 @@ int Main() {
                              failure.location());
     } catch (const std::bad_alloc&) {
         return ReportFailure("EOutOfMemory", "Out of memory", reinterpret_cast<const void*>(&RunCorrector));
+    } catch (const std::exception& failure) {
+        // Nothing of the program's own raises these; should the library do
+        // so, the run still ends in the report and exit status 1.
+        return ReportFailure("Exception", failure.what(), reinterpret_cast<const void*>(&RunCorrector));
+    } catch (...) {
+        return ReportFailure("Exception", "", reinterpret_cast<const void*>(&RunCorrector));
     }
 }
