@@ -3,10 +3,12 @@
 # program in every configuration and runs the whole test suite:
 #   ci      optimised build, warnings as errors
 #   asan    the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   fuzz    each libFuzzer target for a minute (scripts/fuzz.sh)
+#   the .deb, installed into a scratch root and checked (scripts/check-package.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev dpkg-dev man-db systemd clang libclang-rt-14-dev)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -26,3 +28,9 @@ for preset in ci asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "== fuzz"
+scripts/fuzz.sh 60
+
+echo "== package"
+scripts/check-package.sh

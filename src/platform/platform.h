@@ -133,6 +133,12 @@ std::vector<DirectoryEntry> ListDirectory(const Directory& directory);
 // Makes the renames done in the directory durable (no-op where not needed).
 void SyncDirectory(const Directory& directory);
 
+// Removes `name`, a temporary file left behind by a corrector run that was
+// killed, when it is a regular file that has not changed for `age_seconds`:
+// younger files may belong to a run still active beside this one. Failures
+// are ignored.
+void RemoveStaleTemporary(const Directory& directory, const std::string& name, long age_seconds);
+
 // -------------------------------------------------------------- spool file
 
 // A spool file open for reading, with the identity it had when opened.
@@ -169,6 +175,11 @@ void RewindSpoolFile(SpoolFile& file);
 // be opened for writing in place; a read-only letter is refused, never
 // replaced.
 void CheckWritable(const Directory& directory, const std::string& name, const SpoolFile& file);
+
+// Takes the corrector's own lock on the file without waiting, held until
+// the file is closed. False when another process holds it: another corrector
+// run is replacing the same letter (or the server has it locked).
+bool LockSpoolFile(SpoolFile& file);
 
 // The corrected copy of a spool file, written beside it under a temporary
 // name that begins with "." and carrying the original's permissions. Unless
