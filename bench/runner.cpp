@@ -498,6 +498,39 @@ ScenarioResult Bench::Run(const Scenario& s) {
     return result;
 }
 
+// ------------------------------------------------------ the line engine
+
+struct EngineResult {
+    std::string name;
+    double bytes_per_second;
+};
+
+// Runs lines-bench and reads its figures (CSV: name, iterations, real_time,
+// cpu_time, time_unit, bytes_per_second, ...).
+std::vector<EngineResult> RunLinesBench(const Options& options, std::vector<std::string>& failures) {
+    const fs::path logs = options.scratch / "logs";
+    fs::create_directories(logs);
+    const std::string out = (logs / "lines.csv").string(), err = (logs / "lines.err").string();
+    const int status = RunProcess({QELM_BENCH_LINES, "--benchmark_format=csv",
+                                   std::string("--benchmark_min_time=") + (options.quick ? "0.2" : "1")},
+                                  out, err);
+    std::vector<EngineResult> results;
+    std::istringstream csv(ReadText(out));
+    for (std::string line; std::getline(csv, line);) {
+        std::vector<std::string> fields;
+        std::istringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, ',');) fields.push_back(cell);
+        if (fields.size() < 6 || fields[0] == "name") continue;
+        std::string name = fields[0];
+        std::erase(name, '"');
+        results.push_back({name, std::strtod(fields[5].c_str(), nullptr)});
+        std::printf("  %-16s %6.2f GB/s\n", name.c_str(), results.back().bytes_per_second / 1e9);
+    }
+    if (status != 0 || results.empty())
+        failures.push_back("lines-bench: status " + std::to_string(status) + ": " + ReadText(err));
+    return results;
+}
+
 // ------------------------------------------------------------ reporting
 
 std::string Trim(std::string text) {
@@ -544,14 +577,17 @@ std::string MachineDescription(const fs::path& scratch) {
 }
 
 std::string Report(const std::vector<Scenario>& scenarios, const std::vector<ScenarioResult>& results,
+                   const std::vector<EngineResult>& engine, const std::vector<std::string>& engine_failures,
                    const Options& options, bool& all_good) {
     std::string out;
     char line[512];
     out += "Machine: " + MachineDescription(options.scratch) + "\n";
     if (!options.label.empty()) out += "Program: " + options.label + "\n";
     out += std::string("Mode: ") + (options.quick ? "quick" : "full") + "\n\n";
-    out += "| scenario | letters | MiB | contender | runs | median s | peak RSS MiB |\n";
-    out += "|---|---:|---:|---|---:|---:|---:|\n";
+    if (!scenarios.empty()) {
+        out += "| scenario | letters | MiB | contender | runs | median s | peak RSS MiB |\n";
+        out += "|---|---:|---:|---|---:|---:|---:|\n";
+    }
     for (std::size_t k = 0; k < scenarios.size(); ++k) {
         const Scenario& s = scenarios[k];
         for (std::size_t i = 0; i < s.contenders.size(); ++i) {
@@ -562,8 +598,10 @@ std::string Report(const std::vector<Scenario>& scenarios, const std::vector<Sce
             out += line;
         }
     }
-    out += "\n| scenario | program against | median of per-round ratios | bar | verdict |\n";
-    out += "|---|---|---:|---|---|\n";
+    if (!scenarios.empty()) {
+        out += "\n| scenario | program against | median of per-round ratios | bar | verdict |\n";
+        out += "|---|---|---:|---|---|\n";
+    }
     for (std::size_t k = 0; k < scenarios.size(); ++k) {
         const Scenario& s = scenarios[k];
         const bool valid = results[k].failures.empty();
@@ -597,10 +635,23 @@ std::string Report(const std::vector<Scenario>& scenarios, const std::vector<Sce
             out += line;
         }
     }
+    if (!engine.empty()) {
+        out += "\n| line engine, in memory | GB/s | bar | verdict |\n|---|---:|---|---|\n";
+        for (const EngineResult& e : engine) {
+            const bool barred = e.name == "Terminated";
+            const bool meets = e.bytes_per_second >= 2e9;
+            if (barred) all_good = all_good && meets;
+            std::snprintf(line, sizeof line, "| %s | %.2f | %s | %s |\n", e.name.c_str(), e.bytes_per_second / 1e9,
+                          barred ? ">= 2" : "none", barred ? (meets ? "meets" : "MISSED") : "reference");
+            out += line;
+        }
+    }
     for (const auto& r : results) {
         all_good = all_good && r.failures.empty();
         for (const auto& failure : r.failures) out += "\nCHECK FAILED: " + failure;
     }
+    all_good = all_good && engine_failures.empty();
+    for (const auto& failure : engine_failures) out += "\nFAILED: " + failure;
     return out + "\n";
 }
 
@@ -609,7 +660,7 @@ std::string Report(const std::vector<Scenario>& scenarios, const std::vector<Sce
                  "bench-runner: %s\n"
                  "usage: bench-runner [--quick] [--keep] [--rounds N] [--rewrite-letters M]\n"
                  "                    [--only SCENARIO]... [--label TEXT] [--results FILE] --scratch DIR\n"
-                 "scenarios: terminated needs-terminator lf huge\n",
+                 "scenarios: terminated needs-terminator lf huge lines\n",
                  message);
     std::exit(2);
 }
@@ -639,7 +690,9 @@ int main(int argc, char** argv) {
     ::setenv("LC_ALL", "C", 1);
     options.scratch = fs::absolute(options.scratch);
     const auto scenarios = Scenarios(options);
-    if (scenarios.empty()) Usage("no such scenario");
+    const bool engine_wanted =
+        options.only.empty() || std::find(options.only.begin(), options.only.end(), "lines") != options.only.end();
+    if (scenarios.empty() && !engine_wanted) Usage("no such scenario");
 
     Bench bench(options);
     std::vector<ScenarioResult> results;
@@ -656,8 +709,14 @@ int main(int argc, char** argv) {
         std::printf("  (%.0f s in all)\n",
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
+    std::vector<EngineResult> engine;
+    std::vector<std::string> engine_failures;
+    if (engine_wanted) {
+        std::printf("== lines (the line engine alone)\n");
+        engine = RunLinesBench(options, engine_failures);
+    }
     bool all_good = true;
-    const std::string report = Report(scenarios, results, options, all_good);
+    const std::string report = Report(scenarios, results, engine, engine_failures, options, all_good);
     std::printf("\n%s", report.c_str());
     if (!options.results.empty()) std::ofstream(options.results, std::ios::binary) << report;
     for (const char* temporary : {"work", "reference", "logs"}) fs::remove_all(options.scratch / temporary);
