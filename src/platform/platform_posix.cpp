@@ -17,6 +17,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +93,13 @@ bool StandardOutputMissing = false;
 char ModuleName[256] = "qelm-spool-corrector";
 std::uintptr_t ModuleBase = 0;
 
+// Copies a zero-terminated text into a buffer, cutting what does not fit.
+void CopyText(char* buffer, std::size_t capacity, const char* text) {
+    std::size_t n = 0;
+    for (; text[n] != '\0' && n + 1 < capacity; ++n) buffer[n] = text[n];
+    buffer[n] = '\0';
+}
+
 // The locale name that decides the language: LC_ALL, else LC_MESSAGES, else
 // LANG, the first that is set and not empty.
 std::string LocaleName() {
@@ -139,7 +147,7 @@ void StartUp() {
         path[length] = '\0';
         const char* slash = std::strrchr(path, '/');
         const char* name = slash != nullptr ? slash + 1 : path;
-        std::strncpy(ModuleName, name, sizeof ModuleName - 1);
+        CopyText(ModuleName, sizeof ModuleName, name);
     }
     Dl_info info{};
     if (::dladdr(reinterpret_cast<void*>(&StartUp), &info) != 0)
@@ -217,8 +225,7 @@ bool DebuggerTakesFailure() { return false; }
 
 void DescribeCodeAddress(const void* address, char* module_name, std::size_t capacity,
                          std::uintptr_t& offset) {
-    std::strncpy(module_name, ModuleName, capacity - 1);
-    module_name[capacity - 1] = '\0';
+    CopyText(module_name, capacity, ModuleName);
     offset = reinterpret_cast<std::uintptr_t>(address) - ModuleBase;
 }
 
@@ -230,45 +237,70 @@ std::string ConfigurationDirectory() { return kConfigurationDirectory; }
 
 char PathSeparator() { return '/'; }
 
-std::string FindIniFile(const std::string& directory, std::string_view name) {
-    auto isFile = [](const std::string& path) {
-        struct stat status {};
-        return ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
-    };
-    const std::string exact = directory + "/" + std::string(name);
-    if (isFile(exact)) return exact;
+namespace {
 
-    // Windows finds the file whatever the letter case of its name.
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+// The presence test of the INI file: an entry of that name exists and is no
+// directory. A link counts as the entry it is, so a dangling link is present
+// (as a file link is on Windows) and a link to a directory is not.
+bool IsIniEntry(const std::string& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return false;
+    if (S_ISLNK(status.st_mode)) return ::stat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode);
+    return !S_ISDIR(status.st_mode);
+}
+
+// The most that is read of the INI file: 64 MiB, far more than any real
+// configuration holds. A larger file is read as its first 64 MiB.
+constexpr std::size_t kIniReadLimit = std::size_t{64} << 20;
+
+}  // namespace
+
+std::string FindIniFile(const std::string& directory, std::string_view name) {
+    const std::string exact = directory + "/" + std::string(name);
+    if (IsIniEntry(exact)) return exact;
+
+    // Windows finds the file whatever the letter case of its name. Of several
+    // such names the smallest in byte order is taken, so that the choice does
+    // not depend on the listing order.
     DIR* listing = ::opendir(directory.c_str());
     if (listing == nullptr) return "";
-    std::string found;
+    std::string best;
     while (const dirent* entry = ::readdir(listing)) {
         const std::string_view candidate = entry->d_name;
-        if (candidate.size() != name.size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; i < name.size() && same; ++i)
-            same = std::tolower(static_cast<unsigned char>(candidate[i])) ==
-                   std::tolower(static_cast<unsigned char>(name[i]));
-        if (same && isFile(directory + "/" + std::string(candidate))) {
-            found = directory + "/" + std::string(candidate);
-            break;
-        }
+        if (!SameNameIgnoringCase(candidate, name)) continue;
+        if (!best.empty() && candidate >= best) continue;
+        if (IsIniEntry(directory + "/" + std::string(candidate))) best = candidate;
     }
     ::closedir(listing);
-    return found;
+    return best.empty() ? "" : directory + "/" + best;
 }
 
 std::string ReadIniString(const std::string& path, std::string_view section, std::string_view key) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // A file that cannot be opened or read gives the default, as the profile
+    // functions do; only a regular file is read, so a FIFO or device of that
+    // name neither blocks the run nor is touched.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd) return "";
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return "";
+
     std::string content;
+    content.reserve(std::min(static_cast<std::size_t>(status.st_size), kIniReadLimit));
     char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    while (content.size() < kIniReadLimit) {
+        const ssize_t got = ::read(fd.get(), buffer, std::min(sizeof buffer, kIniReadLimit - content.size()));
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+        if (got < 0) return "";
+        if (got == 0) break;
         content.append(buffer, static_cast<std::size_t>(got));
     }
     return ParseIniString(content, section, key);
@@ -283,31 +315,70 @@ bool IsDirectory(const std::string& path) {
 
 struct Directory::State {
     Fd fd;
+    bool renamed = false;
 };
 
-Directory::Directory() = default;
+Directory::Directory() : state_(std::make_unique<State>()) {}
 Directory::~Directory() = default;
 Directory::Directory(Directory&&) noexcept = default;
 Directory& Directory::operator=(Directory&&) noexcept = default;
 Directory::operator bool() const { return state_ && state_->fd; }
 
 Directory OpenDirectory(const std::string& path) {
-    (void)path;
-    return Directory();
+    Directory directory;
+    directory.state().fd = Fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return directory;
 }
 
 Directory OpenSubdirectory(const Directory& parent, const std::string& name) {
-    (void)parent;
-    (void)name;
-    return Directory();
+    Directory directory;
+    if (!parent) return directory;
+    // A link is never entered (O_NOFOLLOW fails on it), so a user who can
+    // write in the spool cannot lead the walk out of it; O_NONBLOCK keeps an
+    // entry swapped for a FIFO meanwhile from blocking the open.
+    directory.state().fd = Fd(::openat(parent.state().fd.get(), name.c_str(),
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    return directory;
 }
 
 std::vector<DirectoryEntry> ListDirectory(const Directory& directory) {
-    (void)directory;
-    return {};
+    std::vector<DirectoryEntry> entries;
+    if (!directory) return entries;
+    const int fd = directory.state().fd.get();
+
+    // The listing runs on a duplicate, which the listing owns and closes; it
+    // shares the directory's read position, so it starts from the top.
+    Fd duplicate(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!duplicate) return entries;
+    DIR* listing = ::fdopendir(duplicate.get());
+    if (listing == nullptr) return entries;
+    duplicate.Release();
+    ::rewinddir(listing);
+
+    for (;;) {
+        const dirent* entry = ::readdir(listing);
+        if (entry == nullptr) break;  // the end, or a failure: what came so far counts
+        EntryKind kind = EntryKind::Other;
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat status {};
+            if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) type = IFTODT(status.st_mode);
+        }
+        if (type == DT_DIR) kind = EntryKind::Directory;
+        else if (type == DT_REG) kind = EntryKind::File;
+        entries.push_back(DirectoryEntry{entry->d_name, kind});
+    }
+    ::closedir(listing);
+    return entries;
 }
 
-void SyncDirectory(const Directory& directory) { (void)directory; }
+void SyncDirectory(const Directory& directory) {
+    if (!directory || !directory.state().renamed) return;
+    // A file system that cannot sync a directory says EINVAL; its renames
+    // are as durable as it makes them.
+    if (::fsync(directory.state().fd.get()) != 0 && errno != EINVAL) RaiseErrno(errno);
+    directory.state().renamed = false;
+}
 
 // -------------------------------------------------------------- spool file
 

@@ -1,8 +1,55 @@
 #include "spool/walk.h"
 
-#include "platform/platform.h"
+#include <utility>
+#include <vector>
+
 #include "spool/corrector.h"
 
+void (*CorrectFileProc)(const platform::Directory& directory, const std::string& name) = CorrectFile;
+
+namespace {
+
+// One directory on the way down: open, for the files and subdirectories
+// reached through it, with the entries of its listing not yet taken.
+struct Level {
+    platform::Directory directory;
+    std::vector<platform::DirectoryEntry> entries;
+    std::size_t next = 0;
+};
+
+// Opens a level for `directory`; one that is not open is left out.
+void Enter(std::vector<Level>& levels, platform::Directory directory) {
+    if (!directory) return;
+    std::vector<platform::DirectoryEntry> entries = platform::ListDirectory(directory);
+    levels.push_back(Level{std::move(directory), std::move(entries)});
+}
+
+}  // namespace
+
 void ScanDirectory(const std::string& dir) {
-    (void)dir;  // the walk arrives with the walk issue
+    // The descent keeps its own stack of levels instead of recursing, so a
+    // tree of any depth is walked in constant stack space. Each level holds
+    // one open directory and one directory's names; the listing itself is
+    // read in full and closed before anything below it is handled, so a file
+    // replaced by a rename is never met twice.
+    std::vector<Level> levels;
+    Enter(levels, platform::OpenDirectory(dir));
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (level.next == level.entries.size()) {
+            platform::SyncDirectory(level.directory);
+            levels.pop_back();
+            continue;
+        }
+        const platform::DirectoryEntry& entry = level.entries[level.next++];
+        if (entry.name.empty() || entry.name.front() == '.') continue;
+        switch (entry.kind) {
+            case platform::EntryKind::File: CorrectFileProc(level.directory, entry.name); break;
+            case platform::EntryKind::Directory:
+                // `level` and `entry` are not used again: Enter may move them.
+                Enter(levels, platform::OpenSubdirectory(level.directory, entry.name));
+                break;
+            case platform::EntryKind::Other: break;  // links, FIFOs, sockets, devices
+        }
+    }
 }
