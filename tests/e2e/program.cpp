@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 
 #include "run/version.h"
 #include "test_util.h"
@@ -161,3 +162,11 @@ std::string EnglishBanner() {
 }
 
 bool RunningAsRoot() { return ::geteuid() == 0; }
+
+void ExpectReport(const std::string& err, const std::string& kind, const std::string& message) {
+    const std::regex form("Exception " + kind + " in module qelm-spool-corrector-e2e at [0-9A-F]{8}\\.\r\n" +
+                          message + "\r\n\r\n");
+    EXPECT_TRUE(std::regex_match(err, form)) << Visible(err);
+}
+
+void PointIniAt(const std::string& spool) { WriteIni("[Server]\r\nSpool Path=" + spool + "/\r\n"); }

@@ -36,5 +36,12 @@ void WriteIni(const std::string& content);
 // The banner and status texts, as the program prints them in English.
 std::string EnglishBanner();
 
+// Expects `err` to be the failure report for a failure of `kind` whose
+// message matches the regular expression `message` (full stop included).
+void ExpectReport(const std::string& err, const std::string& kind, const std::string& message);
+
+// Writes a qelm.INI whose Spool Path is `spool` + "/".
+void PointIniAt(const std::string& spool);
+
 // True when the tests run as root.
 bool RunningAsRoot();

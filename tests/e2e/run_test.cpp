@@ -2,8 +2,6 @@
 // ends, in English and Russian, and the failure report.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "e2e/program.h"
 #include "test_util.h"
 
@@ -66,14 +64,6 @@ TEST_F(RunTest, FileAndPipeReceiveTheSameBytes) {
     const RunResult pipe = RunProgram();
     EXPECT_EQ(Visible(file.out), Visible(EnglishBanner() + kFoundEmpty));
     EXPECT_EQ(file.out, pipe.out);
-}
-
-// The report: "Exception <kind> in module <name> at <8 hex digits>.", the
-// message with a full stop, and an empty line, each ended by CR LF.
-void ExpectReport(const std::string& err, const std::string& kind, const std::string& message) {
-    const std::regex form("Exception " + kind +
-                          " in module qelm-spool-corrector-e2e at [0-9A-F]{8}\\.\r\n" + message + "\r\n\r\n");
-    EXPECT_TRUE(std::regex_match(err, form)) << Visible(err);
 }
 
 TEST_F(RunTest, ClosedStandardOutputIsReportedWithCode105) {
