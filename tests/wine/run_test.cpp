@@ -66,7 +66,7 @@ TEST_F(WineRunTest, FileAndPipeReceiveTheSameBytes) {
 // The report: "Exception <kind> in module qelm-spool-corrector.exe at <8 hex
 // digits>.", the message with a full stop, and an empty line, each ended by
 // CR LF.
-void ExpectReport(const std::string& err, const std::string& message) {
+void ExpectWindowsReport(const std::string& err, const std::string& message) {
     const std::regex form("Exception EInOutError in module qelm-spool-corrector\\.exe at [0-9A-F]{8}\\.\r\n" +
                           message + "\r\n\r\n");
     EXPECT_TRUE(std::regex_match(err, form)) << Visible(err);
@@ -77,13 +77,13 @@ TEST_F(WineRunTest, FailedStandardOutputIsReportedWithTheWindowsCode) {
     RunOptions full;
     full.stdout_kind = Stdout::DevFull;
     RunResult run = RunWindowsProgram(full);
-    ExpectReport(run.err, "I/O error 112\\.");  // ERROR_DISK_FULL
+    ExpectWindowsReport(run.err, "I/O error 112\\.");  // ERROR_DISK_FULL
     EXPECT_EQ(run.exit_status, 1);
 
     RunOptions broken;
     broken.stdout_kind = Stdout::ClosedPipe;
     run = RunWindowsProgram(broken);
-    ExpectReport(run.err, "I/O error [0-9]+\\.");
+    ExpectWindowsReport(run.err, "I/O error [0-9]+\\.");
     EXPECT_EQ(run.exit_status, 1);
 }
 
@@ -104,7 +104,7 @@ TEST_F(WineRunTest, RussianSystemPrintsTheTextsInCodePage866) {
     // The report stays English.
     options.stdout_kind = Stdout::DevFull;
     const RunResult failed = RunWindowsProgram(options);
-    ExpectReport(failed.err, "I/O error 112\\.");
+    ExpectWindowsReport(failed.err, "I/O error 112\\.");
 }
 
 TEST_F(WineRunTest, OtherSystemLanguagesPrintEnglish) {

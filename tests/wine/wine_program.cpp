@@ -88,11 +88,13 @@ void PrepareWinePrefix() {
     ready = true;
 }
 
-RunResult RunWindowsProgram(RunOptions options) {
+RunResult RunUnderWine(const std::string& exe, RunOptions options) {
     PrepareWinePrefix();
-    options.arguments.insert(options.arguments.begin(), QELM_WINDOWS_PROGRAM);
+    options.arguments.insert(options.arguments.begin(), exe);
     return RunInPrefix(options);
 }
+
+RunResult RunWindowsProgram(RunOptions options) { return RunUnderWine(QELM_WINDOWS_PROGRAM, std::move(options)); }
 
 std::string WindowsPath(const std::string& path) {
     std::string windows = "Z:" + path;

@@ -15,8 +15,11 @@
 // run side by side from creating it twice.
 void PrepareWinePrefix();
 
-// Runs qelm-spool-corrector.exe with `options` as RunProgram does; the
+// Runs the Windows program `exe` with `options` as RunProgram does; the
 // arguments and environment given are passed on, Wine's settings added.
+RunResult RunUnderWine(const std::string& exe, RunOptions options = {});
+
+// Runs qelm-spool-corrector.exe that way.
 RunResult RunWindowsProgram(RunOptions options = {});
 
 // A path of this machine as the Windows program sees it, on drive Z:.
