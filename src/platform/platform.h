@@ -133,6 +133,12 @@ std::vector<DirectoryEntry> ListDirectory(const Directory& directory);
 // Makes the renames done in the directory durable (no-op where not needed).
 void SyncDirectory(const Directory& directory);
 
+// Removes `name`, a temporary file left behind by a corrector run that was
+// killed, when it is a regular file that has not changed for `age_seconds`:
+// younger files may belong to a run still active beside this one. Failures
+// are ignored.
+void RemoveStaleTemporary(const Directory& directory, const std::string& name, long age_seconds);
+
 // -------------------------------------------------------------- spool file
 
 // A spool file open for reading, with the identity it had when opened.

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "locate/ini.h"
 #include "run/failure.h"
@@ -378,6 +379,19 @@ void SyncDirectory(const Directory& directory) {
     // are as durable as it makes them.
     if (::fsync(directory.state().fd.get()) != 0 && errno != EINVAL) RaiseErrno(errno);
     directory.state().renamed = false;
+}
+
+void RemoveStaleTemporary(const Directory& directory, const std::string& name, long age_seconds) {
+    if (!directory) return;
+    struct stat status {};
+    if (::fstatat(directory.state().fd.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (!S_ISREG(status.st_mode)) return;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    // A run that is still writing its file moves the modification time
+    // with every block it writes.
+    if (now.tv_sec - status.st_mtim.tv_sec < age_seconds) return;
+    ::unlinkat(directory.state().fd.get(), name.c_str(), 0);
 }
 
 // -------------------------------------------------------------- spool file

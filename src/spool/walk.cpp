@@ -9,6 +9,8 @@ void (*CorrectFileProc)(const platform::Directory& directory, const std::string&
 
 namespace {
 
+constexpr long kStaleTemporarySeconds = 60 * 60;
+
 // One directory on the way down: open, for the files and subdirectories
 // reached through it, with the entries of its listing not yet taken.
 struct Level {
@@ -42,6 +44,12 @@ void ScanDirectory(const std::string& dir) {
             continue;
         }
         const platform::DirectoryEntry& entry = level.entries[level.next++];
+        if (entry.name.starts_with(platform::kTemporaryPrefix)) {
+            // Left by a corrector run that was killed; once it has not
+            // changed for an hour, no run beside this one is writing it.
+            platform::RemoveStaleTemporary(level.directory, entry.name, kStaleTemporarySeconds);
+            continue;
+        }
         if (entry.name.empty() || entry.name.front() == '.') continue;
         switch (entry.kind) {
             case platform::EntryKind::File: CorrectFileProc(level.directory, entry.name); break;
