@@ -382,6 +382,30 @@ std::vector<DirectoryEntry> ListDirectory(const Directory& directory) {
 // Renames are made durable by MOVEFILE_WRITE_THROUGH.
 void SyncDirectory(const Directory& directory) { (void)directory; }
 
+void RemoveStaleTemporary(const Directory& directory, const std::string& name, long age_seconds) {
+    if (!directory) return;
+    // The open shares no writing: while another run still holds its file
+    // open for writing, the open fails and the file stays. The file is then
+    // deleted through this handle, so what is deleted is what was checked.
+    ScopedHandle file(::CreateFileA(Join(directory.state().path, name).c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || ::GetFileType(file.get()) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file.get(), &info))
+        return;
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return;
+
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    auto ticks = [](const FILETIME& time) {  // 100-nanosecond units
+        return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    const unsigned long long age = static_cast<unsigned long long>(age_seconds) * 10'000'000ull;
+    if (ticks(now) < ticks(info.ftLastWriteTime) || ticks(now) - ticks(info.ftLastWriteTime) < age) return;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+}
+
 // -------------------------------------------------------------- spool file
 
 struct SpoolFile::State {

@@ -163,4 +163,28 @@ TEST_F(PlatformTest, ALetterMovedAwayMeanwhileIsNotReplaced) {
     EXPECT_EQ(Listing(), (std::map<std::string, Kind>{{"letter", Kind::File}, {"moved", Kind::File}}));
 }
 
+TEST_F(PlatformTest, OnlyTemporariesThatNoRunWritesAreRemoved) {
+    const auto twoHoursAgo = fs::file_time_type::clock::now() - std::chrono::hours(2);
+    Write(Path(".qelm-corrector-old"), "left by a killed run");
+    fs::last_write_time(Path(".qelm-corrector-old"), twoHoursAgo);
+    Write(Path(".qelm-corrector-young"), "maybe a run beside this one");
+    Write(Path("letter"), "old");
+    const platform::Directory root = platform::OpenDirectory(Path());
+    platform::RemoveStaleTemporary(root, ".qelm-corrector-old", 3600);
+    platform::RemoveStaleTemporary(root, ".qelm-corrector-young", 3600);
+
+    // A run still writing its copy keeps it, however old it may be.
+    platform::SpoolFile file = platform::OpenSpoolFile(root, "letter");
+    platform::Replacement active = platform::CreateReplacement(root, "letter", file);
+    std::string activeName;
+    for (const auto& [name, kind] : Listing())
+        if (name.starts_with(".qelm-corrector-") && name != ".qelm-corrector-young") activeName = name;
+    ASSERT_FALSE(activeName.empty());
+    platform::RemoveStaleTemporary(root, activeName, 0);
+
+    EXPECT_FALSE(fs::exists(Path(".qelm-corrector-old")));
+    EXPECT_TRUE(fs::exists(Path(".qelm-corrector-young")));
+    EXPECT_TRUE(fs::exists(Path(activeName)));
+}
+
 }  // namespace
