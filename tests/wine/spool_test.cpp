@@ -1,0 +1,66 @@
+// Whole runs of the Windows program over a spool on Wine's drive Z:.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "test_util.h"
+#include "wine/wine_program.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A letter that already ends with its terminator block.
+std::string Letter(const std::string& subject) { return "Subject: " + subject + "\r\n\r\nHello.\r\n\r\n.\r\n\r\n"; }
+
+std::string Summary(int found, int corrected) {
+    return EnglishBanner() + "QELM Spool found...\r\n\r\nFiles found: " + std::to_string(found) +
+           "\r\nFiles corrected: " + std::to_string(corrected) + "\r\n";
+}
+
+// Every regular file below `dir` with its bytes; links are not followed.
+std::map<std::string, std::string> Contents(const std::string& dir) {
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file() && !entry.is_symlink()) contents[entry.path().string()] = ReadFile(entry.path());
+    return contents;
+}
+
+class WineSpoolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PrepareWinePrefix();
+        WriteIni("[Server]\r\nSpool Path=" + WindowsPath(spool_.path()) + "\\\r\n");
+    }
+    void TearDown() override { RemoveIni(); }
+
+    std::string Users(const std::string& relative) const { return spool_ / ("Users/" + relative); }
+
+    ScopedTempDir spool_;
+};
+
+TEST_F(WineSpoolTest, EveryLetterBelowUsersIsFoundOnce) {
+    const char* letters[] = {"alice/Inbox/1.msg", "alice/Inbox/a.b", "alice/Sent/2024/06/msg", "bob/Inbox/0001",
+                             "bob/Archive/old/deep/er/still", "dave/lonely"};
+    for (const char* letter : letters) WriteFile(Users(letter), Letter(letter));
+    MakeDirs(Users("carol/Inbox"));
+    // Not letters: dot names, what lies outside Users, and a directory
+    // reached through a link, which Windows shows as a reparse point.
+    WriteFile(Users("alice/.mailrc"), "set folder\n");
+    WriteFile(Users("bob/.cache/index"), "");
+    WriteFile(spool_ / "outside.msg", "not a letter");
+    WriteFile(spool_ / "elsewhere/2.msg", "not a letter");
+    fs::create_directory_symlink(spool_ / "elsewhere", Users("bob/elsewhere"));
+
+    const auto before = Contents(spool_.path());
+    for (int run = 0; run < 2; ++run) {
+        const RunResult result = RunWindowsProgram();
+        EXPECT_EQ(Visible(result.out), Visible(Summary(6, 0)));
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(Contents(spool_.path()), before);
+    }
+}
+
+}  // namespace
