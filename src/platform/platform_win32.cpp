@@ -370,7 +370,10 @@ std::vector<DirectoryEntry> ListDirectory(const Directory& directory) {
         const std::string name = entry.cFileName;
         if (name.empty() || name == "." || name == "..") continue;
         EntryKind kind = EntryKind::File;
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        // A name that the ANSI code page cannot spell comes with "?" in
+        // place of its letters, which no Windows name holds: opening it would
+        // fail, and fail again at every run, so it is left alone.
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || name.find('?') != std::string::npos)
             kind = EntryKind::Other;
         else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
             kind = EntryKind::Directory;
