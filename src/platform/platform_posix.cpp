@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -396,63 +397,282 @@ void RemoveStaleTemporary(const Directory& directory, const std::string& name, l
 
 // -------------------------------------------------------------- spool file
 
-struct SpoolFile::State {
-    Fd fd;
+namespace {
+
+// The identity of a file as fstat gives it: what must not have changed
+// between the reading of a spool file and its replacement.
+struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
 };
 
-SpoolFile::SpoolFile() = default;
+Identity IdentityOf(const struct stat& status) {
+    return {status.st_dev, status.st_ino, status.st_size, status.st_mtim};
+}
+
+bool operator==(const Identity& a, const Identity& b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
+// Replacements are written through a buffer of this size. One replacement
+// exists at a time; its buffer is kept for the next one.
+constexpr std::size_t kWriteBufferSize = 1 << 20;
+std::unique_ptr<char[]> SpareWriteBuffer;
+
+// Writes all of [data, data + size) to `fd`, however many calls it takes.
+void WriteAll(int fd, const char* data, std::size_t size) {
+    while (size != 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            RaiseErrno(errno);
+        }
+        if (written == 0) RaiseErrno(EIO);
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+// Something to tell temporary names apart that others cannot guess.
+std::uint64_t RandomNumber() {
+    std::uint64_t number = 0;
+    if (::getrandom(&number, sizeof number, GRND_NONBLOCK) != sizeof number) {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        number = static_cast<std::uint64_t>(now.tv_nsec) ^ (static_cast<std::uint64_t>(now.tv_sec) << 30);
+    }
+    return number;
+}
+
+}  // namespace
+
+struct SpoolFile::State {
+    Fd fd;
+    off_t position = 0;
+    bool atEnd = false;
+    Identity identity;
+    uid_t owner = 0;
+    gid_t group = 0;
+    mode_t mode = 0;
+};
+
+SpoolFile::SpoolFile() : state_(std::make_unique<State>()) {}
 SpoolFile::~SpoolFile() = default;
 SpoolFile::SpoolFile(SpoolFile&&) noexcept = default;
 SpoolFile& SpoolFile::operator=(SpoolFile&&) noexcept = default;
 SpoolFile::operator bool() const { return state_ && state_->fd; }
 
 struct Replacement::State {
+    Directory::State* directory = nullptr;  // outlives the replacement
+    std::string name;                       // the original's name
+    std::string temporary;                  // the copy's name while it exists
     Fd fd;
+    std::unique_ptr<char[]> buffer;
+    std::size_t buffered = 0;
+
+    State() = default;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    ~State() {
+        // Not committed: the copy goes, the original was never touched.
+        if (!temporary.empty()) ::unlinkat(directory->fd.get(), temporary.c_str(), 0);
+        if (buffer && !SpareWriteBuffer) SpareWriteBuffer = std::move(buffer);
+    }
+
+    void Flush() {
+        WriteAll(fd.get(), buffer.get(), buffered);
+        buffered = 0;
+    }
 };
 
-Replacement::Replacement() = default;
+Replacement::Replacement() : state_(std::make_unique<State>()) {}
 Replacement::~Replacement() = default;
 Replacement::Replacement(Replacement&&) noexcept = default;
 Replacement& Replacement::operator=(Replacement&&) noexcept = default;
 
 SpoolFile OpenSpoolFile(const Directory& directory, const std::string& name) {
-    (void)directory;
-    (void)name;
-    return SpoolFile();
+    SpoolFile file;
+    SpoolFile::State& state = file.state();
+    // O_NONBLOCK: a FIFO put in the file's place must not hang the run.
+    state.fd = Fd(::openat(directory.state().fd.get(), name.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!state.fd) {
+        // A link (ELOOP), a socket or a device without a driver: not a file.
+        if (errno == ELOOP || errno == ENXIO || errno == ENODEV) return file;
+        RaiseErrno(errno);
+    }
+    struct stat status {};
+    if (::fstat(state.fd.get(), &status) != 0) RaiseErrno(errno);
+    if (!S_ISREG(status.st_mode)) {
+        state.fd.Reset();
+        return file;
+    }
+    state.identity = IdentityOf(status);
+    state.owner = status.st_uid;
+    state.group = status.st_gid;
+    state.mode = status.st_mode & 07777;
+    return file;
 }
 
 std::size_t ReadSpoolFile(SpoolFile& file, char* buffer, std::size_t size) {
-    (void)file;
-    (void)buffer;
-    (void)size;
-    return 0;
+    SpoolFile::State& state = file.state();
+    if (state.atEnd) return 0;
+    for (;;) {
+        const ssize_t got = ::pread(state.fd.get(), buffer, size, state.position);
+        if (got >= 0) {
+            state.position += got;
+            // A short read that reaches the size the file had when opened is
+            // its end: the read that would only say so is saved.
+            state.atEnd = static_cast<std::size_t>(got) < size && state.position >= state.identity.size;
+            return static_cast<std::size_t>(got);
+        }
+        if (errno != EINTR) RaiseErrno(errno);
+    }
 }
 
-void RewindSpoolFile(SpoolFile& file) { (void)file; }
+void RewindSpoolFile(SpoolFile& file) {
+    file.state().position = 0;
+    file.state().atEnd = false;
+}
 
 void CheckWritable(const Directory& directory, const std::string& name, const SpoolFile& file) {
-    (void)directory;
-    (void)name;
     (void)file;
+    // Opened for writing and closed at once: no byte of it changes.
+    Fd fd(::openat(directory.state().fd.get(), name.c_str(),
+                   O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) RaiseErrno(errno);
 }
 
 Replacement CreateReplacement(const Directory& directory, const std::string& name, const SpoolFile& original) {
-    (void)directory;
-    (void)name;
     (void)original;
-    return Replacement();
+    static std::uint64_t counter = 0;
+    Replacement replacement;
+    Replacement::State& state = replacement.state();
+    state.directory = &directory.state();
+    state.name = name;
+    for (int attempt = 0;; ++attempt) {
+        const std::string temporary = std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "-" +
+                                      std::to_string(++counter) + "-" + std::to_string(RandomNumber());
+        // Exclusive: an entry that someone planted under the name is never
+        // opened, let alone followed.
+        const int fd = ::openat(state.directory->fd.get(), temporary.c_str(),
+                                O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            state.fd = Fd(fd);
+            state.temporary = temporary;
+            break;
+        }
+        if (errno != EEXIST || attempt == 100) RaiseErrno(errno);
+    }
+    state.buffer = SpareWriteBuffer ? std::move(SpareWriteBuffer)
+                                    : std::make_unique_for_overwrite<char[]>(kWriteBufferSize);
+    return replacement;
 }
 
 void WriteReplacement(Replacement& replacement, const char* data, std::size_t size) {
-    (void)replacement;
-    (void)data;
-    (void)size;
+    Replacement::State& state = replacement.state();
+    if (size > kWriteBufferSize - state.buffered) {
+        state.Flush();
+        if (size >= kWriteBufferSize) {
+            WriteAll(state.fd.get(), data, size);
+            return;
+        }
+    }
+    std::memcpy(state.buffer.get() + state.buffered, data, size);
+    state.buffered += size;
 }
 
+namespace {
+
+// Gives the copy the original's extended attributes (POSIX ACLs and
+// security labels among them). Where the file system has none, or the
+// process may not set a namespace, the copy goes without. An access ACL that
+// the copy inherited from the directory but the original lacks is removed:
+// it would let others read the letter.
+void CopyExtendedAttributes(int from, int to) {
+    auto ignorable = [](int error) { return error == ENOTSUP || error == EOPNOTSUPP || error == EPERM; };
+    constexpr std::string_view kAccessAcl = "system.posix_acl_access";
+    std::vector<char> names;
+    for (int attempt = 0;; ++attempt) {
+        ssize_t size = ::flistxattr(from, nullptr, 0);
+        if (size > 0) {
+            names.resize(static_cast<std::size_t>(size));
+            size = ::flistxattr(from, names.data(), names.size());
+        }
+        if (size >= 0) {
+            names.resize(static_cast<std::size_t>(size));
+            break;
+        }
+        if (ignorable(errno)) return;
+        if (errno != ERANGE || attempt == 10) RaiseErrno(errno);  // grew meanwhile: ask again
+    }
+    bool accessAcl = false;
+    std::vector<char> value;
+    for (std::size_t at = 0; at < names.size();) {
+        const char* name = names.data() + at;
+        const std::size_t length = ::strnlen(name, names.size() - at);
+        at += length + 1;
+        if (length == 0 || at > names.size()) continue;
+        if (name == kAccessAcl) accessAcl = true;
+        // An attribute removed meanwhile (ENODATA) or not for the process to
+        // read is skipped; one that grew meanwhile (ERANGE) is asked again.
+        ssize_t got = -1;
+        for (int attempt = 0; got < 0; ++attempt) {
+            ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+            if (size >= 0) {
+                value.resize(static_cast<std::size_t>(size));
+                got = size = ::fgetxattr(from, name, value.data(), value.size());
+            }
+            if (size >= 0) break;
+            if (errno == ENODATA || ignorable(errno)) break;
+            if (errno != ERANGE || attempt == 10) RaiseErrno(errno);
+        }
+        if (got < 0) continue;
+        if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0) != 0 && !ignorable(errno))
+            RaiseErrno(errno);
+    }
+    if (!accessAcl && ::fremovexattr(to, kAccessAcl.data()) != 0 && errno != ENODATA && !ignorable(errno))
+        RaiseErrno(errno);
+}
+
+}  // namespace
+
 bool CommitReplacement(Replacement& replacement, SpoolFile& original) {
-    (void)replacement;
-    (void)original;
-    return false;
+    Replacement::State& state = replacement.state();
+    const SpoolFile::State& source = original.state();
+    state.Flush();
+
+    // The original's owner, group, attributes and permission bits, set after
+    // the last write, since writing clears set-id bits and capabilities, and
+    // the bits after the owner for the same reason.
+    const int fd = state.fd.get();
+    if (::fchown(fd, source.owner, source.group) != 0) {
+        if (errno != EPERM || ::geteuid() == 0) RaiseErrno(errno);
+        // Not root: keep at least the group where the process belongs to it.
+        if (::fchown(fd, static_cast<uid_t>(-1), source.group) != 0 && errno != EPERM) RaiseErrno(errno);
+    }
+    CopyExtendedAttributes(source.fd.get(), fd);
+    if (::fchmod(fd, source.mode) != 0) RaiseErrno(errno);
+    if (::fsync(fd) != 0) RaiseErrno(errno);
+    if (::close(state.fd.Release()) != 0) RaiseErrno(errno);
+
+    // The file that was read must still be the one under its name, with the
+    // bytes that were read: a change since then is left for the next run.
+    struct stat opened {};
+    struct stat named {};
+    const int dirfd = state.directory->fd.get();
+    if (::fstat(source.fd.get(), &opened) != 0 ||
+        ::fstatat(dirfd, state.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !(IdentityOf(opened) == source.identity) || !(IdentityOf(named) == source.identity))
+        return false;  // the copy is removed with the replacement
+
+    if (::renameat(dirfd, state.temporary.c_str(), dirfd, state.name.c_str()) != 0) RaiseErrno(errno);
+    state.temporary.clear();
+    state.directory->renamed = true;
+    return true;
 }
 
 }  // namespace platform
