@@ -3,7 +3,9 @@
 
 #include <filesystem>
 #include <map>
+#include <regex>
 
+#include "line_cases.h"
 #include "test_util.h"
 #include "wine/wine_program.h"
 
@@ -64,6 +66,45 @@ TEST_F(WineSpoolTest, EveryLetterBelowUsersIsFoundOnce) {
         EXPECT_EQ(result.exit_status, 0);
         EXPECT_EQ(Contents(spool_.path()), before);
     }
+}
+
+TEST_F(WineSpoolTest, EveryLineRuleOnDisk) {
+    const std::vector<LineCase>& cases = LineCases();
+    int rewrites = 0;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        WriteFile(Users("user/" + std::to_string(i)), cases[i].input);
+        if (cases[i].output) ++rewrites;
+    }
+    const int count = static_cast<int>(cases.size());
+
+    RunResult run = RunWindowsProgram();
+    EXPECT_EQ(Visible(run.out), Visible(Summary(count, rewrites)));
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_TRUE(SameBytes(ReadFile(Users("user/" + std::to_string(i))), cases[i].output.value_or(cases[i].input)));
+    }
+
+    // A corrected spool is left as it is.
+    const auto corrected = Contents(spool_.path());
+    run = RunWindowsProgram();
+    EXPECT_EQ(Visible(run.out), Visible(Summary(count, 0)));
+    EXPECT_EQ(Contents(spool_.path()), corrected);
+}
+
+TEST_F(WineSpoolTest, ReadOnlyLetterThatNeedsCorrectingEndsTheRunUnchanged) {
+    WriteFile(Users("user/letter"), "no terminator\r\n");
+    fs::permissions(Users("user/letter"), fs::perms::all, fs::perm_options::remove);
+    fs::permissions(Users("user/letter"), fs::perms::owner_read, fs::perm_options::add);
+    const auto before = Contents(spool_.path());
+
+    const RunResult run = RunWindowsProgram();
+    EXPECT_EQ(Visible(run.out), Visible(EnglishBanner() + "QELM Spool found...\r\n\r\n"));
+    EXPECT_TRUE(std::regex_match(run.err, std::regex("Exception EInOutError in module qelm-spool-corrector\\.exe at "
+                                                     "[0-9A-F]{8}\\.\r\nFile access denied\\.\r\n\r\n")))
+        << Visible(run.err);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(Contents(spool_.path()), before);  // no temporary file left either
 }
 
 }  // namespace
