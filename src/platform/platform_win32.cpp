@@ -31,7 +31,8 @@ int LastErrorCode() {
     return error != ERROR_SUCCESS ? static_cast<int>(error) : ERROR_GEN_FAILURE;
 }
 
-[[noreturn]] void RaiseLastError() { RaiseInOutError(LastErrorCode()); }
+// Inlined, so that the failure's location is the call that failed.
+[[noreturn]] inline __attribute__((always_inline)) void RaiseLastError() { RaiseInOutError(LastErrorCode()); }
 
 // A handle that is closed when its owner goes; Close is CloseHandle for
 // kernel handles and FindClose for directory searches.
@@ -80,6 +81,11 @@ struct LocalMemory {
 };
 
 constexpr DWORD kCodePageCyrillic = 1251;
+
+// How long a letter that another program holds open may keep it from being
+// replaced: 100 tries, 20 ms apart.
+constexpr int kBusyAttempts = 100;
+constexpr DWORD kBusyPauseMilliseconds = 20;
 
 // The standard output handle, once OpenStandardOutput found it usable.
 HANDLE StandardOutput = INVALID_HANDLE_VALUE;
@@ -545,6 +551,10 @@ void WriteReplacement(Replacement& replacement, const char* data, std::size_t si
 bool CommitReplacement(Replacement& replacement, SpoolFile& original) {
     Replacement::State& state = replacement.state();
     if (!::FlushFileBuffers(state.handle.get())) RaiseLastError();
+    // Closed before it takes the letter's name: a program that opens the
+    // letter just after the rename must not meet a file still open for
+    // writing.
+    state.handle.Reset();
 
     // The letter's name must still lead to the letter that was read: the
     // same file, unchanged. It is replaced in one step, so that the name
@@ -554,16 +564,23 @@ bool CommitReplacement(Replacement& replacement, SpoolFile& original) {
     if (!IdentityAtPath(state.target, now) || !now.SameAs(read)) return false;
     constexpr DWORD kMove = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     if (!::MoveFileExA(state.path.c_str(), state.target.c_str(), kMove)) {
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) RaiseInOutError(static_cast<int>(error));
+        DWORD error = ::GetLastError();
         // Where an open file cannot be replaced, the letter is let go just
-        // before the rename and checked once more.
+        // before the rename. Another program that has it open too (a second
+        // run of the corrector reading it) keeps it for moments only, so the
+        // rename is tried again for a while, each time only when the name
+        // still leads to the letter that was read.
         original.state().handle.Reset();
-        if (!IdentityAtPath(state.target, now) || !now.SameAs(read)) return false;
-        if (!::MoveFileExA(state.path.c_str(), state.target.c_str(), kMove)) RaiseLastError();
+        for (int attempt = 0; error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION; ++attempt) {
+            if (attempt == kBusyAttempts) break;
+            if (attempt != 0) ::Sleep(kBusyPauseMilliseconds);
+            if (!IdentityAtPath(state.target, now) || !now.SameAs(read)) return false;
+            if (::MoveFileExA(state.path.c_str(), state.target.c_str(), kMove)) error = ERROR_SUCCESS;
+            else error = ::GetLastError();
+        }
+        if (error != ERROR_SUCCESS) RaiseInOutError(static_cast<int>(error));
     }
     state.committed = true;
-    state.handle.Reset();
     return true;
 }
 

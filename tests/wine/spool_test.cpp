@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <thread>
 
 #include "line_cases.h"
 #include "test_util.h"
@@ -105,6 +106,34 @@ TEST_F(WineSpoolTest, ReadOnlyLetterThatNeedsCorrectingEndsTheRunUnchanged) {
         << Visible(run.err);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(Contents(spool_.path()), before);  // no temporary file left either
+}
+
+TEST_F(WineSpoolTest, TwoRunsAtOnceBothEndWellAndCorrectEveryLetter) {
+    // Both runs read the same letters; a letter that the other run holds
+    // open only delays a replacement. Which run corrects which letter is
+    // open, and where both checked the letter before either replaced it,
+    // both do, with the same bytes.
+    constexpr int kLetters = 200;
+    auto name = [](int i) { return "u" + std::to_string(i % 4) + "/m" + std::to_string(i); };
+    auto body = [](int i) { return std::string(5000 + i * 97, 'x'); };
+    for (int i = 0; i < kLetters; ++i) WriteFile(Users(name(i)), body(i) + "\n");
+
+    RunResult results[2];
+    std::thread runs[2];
+    for (int i = 0; i < 2; ++i) runs[i] = std::thread([&, i] { results[i] = RunWindowsProgram(); });
+    for (auto& run : runs) run.join();
+
+    int corrected = 0;
+    for (const RunResult& result : results) {
+        EXPECT_EQ(result.exit_status, 0) << Visible(result.err);
+        const std::size_t at = result.out.find("Files corrected: ");
+        ASSERT_NE(at, std::string::npos) << Visible(result.out);
+        corrected += std::stoi(result.out.substr(at + 17));
+    }
+    EXPECT_GE(corrected, kLetters);
+    for (int i = 0; i < kLetters; ++i)
+        EXPECT_TRUE(SameBytes(ReadFile(Users(name(i))), body(i) + "\r\n" + std::string(kTerminatorBlock)));
+    EXPECT_EQ(Contents(spool_.path()).size(), static_cast<std::size_t>(kLetters));  // no temporary left
 }
 
 }  // namespace
