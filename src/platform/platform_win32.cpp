@@ -110,7 +110,8 @@ bool IsDirectoryAttributes(DWORD attributes) {
 }
 
 // What identifies a file and tells whether it changed: the volume and file
-// index (the same file) and the size and last write time (the same content).
+// index (the same file) and the size and last write time (the same content);
+// with the attributes and creation time that its corrected copy keeps.
 struct FileIdentity {
     DWORD volume = 0;
     DWORD indexHigh = 0;
