@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -206,6 +207,7 @@ TEST(CorrectorTest, RefusalsLeaveTheFileAsItWas) {
         mode_t fileMode;
         mode_t directoryMode;
         int code;
+        bool othersLetter = false;  // the letter belongs to root, not the runner
     };
     const Case cases[] = {
         {"unreadable", kUnterminated, 0000, 0755, kCodeAccessDenied},
@@ -213,6 +215,8 @@ TEST(CorrectorTest, RefusalsLeaveTheFileAsItWas) {
         {"read-only", kUnterminated, 0444, 0777, kCodeAccessDenied},
         {"read-only and terminated", kTerminated, 0444, 0755, 0},
         {"writable in a read-only directory", kUnterminated, 0644, 0555, kCodeAccessDenied},
+        // The copy would change hands and could lock the server out.
+        {"another user's letter, writable by all", kUnterminated, 0666, 0755, kCodeAccessDenied, true},
     };
     ScopedTempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
@@ -222,7 +226,9 @@ TEST(CorrectorTest, RefusalsLeaveTheFileAsItWas) {
         WriteFile(sub + "/letter", c.content);
         if (::geteuid() == 0) {
             GiveToUnprivileged(sub);
-            GiveToUnprivileged(sub + "/letter");
+            if (!c.othersLetter) GiveToUnprivileged(sub + "/letter");
+        } else if (c.othersLetter) {
+            continue;  // needs root to make a letter of another user
         }
         ASSERT_EQ(::chmod((sub + "/letter").c_str(), c.fileMode), 0);
         ASSERT_EQ(::chmod(sub.c_str(), c.directoryMode), 0);
@@ -266,6 +272,22 @@ TEST(CorrectorTest, WriteFailureLeavesNoCopy) {
         EXPECT_TRUE(SameBytes(ReadFile(dir / "letter"), c.content));
         EXPECT_EQ(Names(dir.path()), std::set<std::string>{"letter"});
     }
+}
+
+TEST(CorrectorTest, LetterLockedByAnotherRunIsLeftToIt) {
+    ScopedTempDir dir;
+    WriteFile(dir / "letter", kUnterminated);
+    const int other = ::open((dir / "letter").c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    Outcome outcome = Correct(dir.path(), "letter");
+    EXPECT_EQ(outcome.corrected, 0);
+    EXPECT_EQ(ReadFile(dir / "letter"), kUnterminated);
+    EXPECT_EQ(Names(dir.path()), std::set<std::string>{"letter"});
+
+    ::close(other);  // the other run is gone: the next run corrects it
+    outcome = Correct(dir.path(), "letter");
+    EXPECT_EQ(outcome.corrected, 1);
+    EXPECT_EQ(ReadFile(dir / "letter"), kCorrected);
 }
 
 // What the test hook does between the writing of the copy and the rename.

@@ -176,6 +176,11 @@ void RewindSpoolFile(SpoolFile& file);
 // replaced.
 void CheckWritable(const Directory& directory, const std::string& name, const SpoolFile& file);
 
+// Takes the corrector's own lock on the file without waiting, held until
+// the file is closed. False when another process holds it: another corrector
+// run is replacing the same letter (or the server has it locked).
+bool LockSpoolFile(SpoolFile& file);
+
 // The corrected copy of a spool file, written beside it under a temporary
 // name that begins with "." and carrying the original's permissions. Unless
 // committed, it is removed when destroyed.

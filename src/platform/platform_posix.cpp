@@ -12,6 +12,7 @@
 #include <iconv.h>
 #include <signal.h>
 #include <sys/random.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -546,6 +547,12 @@ void CheckWritable(const Directory& directory, const std::string& name, const Sp
     if (!fd) RaiseErrno(errno);
 }
 
+bool LockSpoolFile(SpoolFile& file) {
+    if (::flock(file.state().fd.get(), LOCK_EX | LOCK_NB) == 0) return true;
+    // A file system without locks cannot be shared this way; go on.
+    return errno != EWOULDBLOCK;
+}
+
 Replacement CreateReplacement(const Directory& directory, const std::string& name, const SpoolFile& original) {
     (void)original;
     static std::uint64_t counter = 0;
@@ -651,8 +658,13 @@ bool CommitReplacement(Replacement& replacement, SpoolFile& original) {
     const int fd = state.fd.get();
     if (::fchown(fd, source.owner, source.group) != 0) {
         if (errno != EPERM || ::geteuid() == 0) RaiseErrno(errno);
-        // Not root: keep at least the group where the process belongs to it.
+        // Not root: the owner may already be right, and the group may be one
+        // the process belongs to. A letter whose owner or group the copy
+        // cannot keep is not replaced: the server could lose access to it.
         if (::fchown(fd, static_cast<uid_t>(-1), source.group) != 0 && errno != EPERM) RaiseErrno(errno);
+        struct stat copy {};
+        if (::fstat(fd, &copy) != 0) RaiseErrno(errno);
+        if (copy.st_uid != source.owner || copy.st_gid != source.group) RaiseInOutError(kCodeAccessDenied);
     }
     CopyExtendedAttributes(source.fd.get(), fd);
     if (::fchmod(fd, source.mode) != 0) RaiseErrno(errno);

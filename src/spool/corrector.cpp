@@ -53,6 +53,9 @@ void CorrectFile(const platform::Directory& directory, const std::string& name) 
     // Second pass: write the corrected copy beside the file, then put it in
     // the file's place unless the file changed meanwhile.
     platform::CheckWritable(directory, name, file);
+    // Another corrector run is replacing this letter right now; both would
+    // pass the check before the rename. The letter is that run's.
+    if (!platform::LockSpoolFile(file)) return;
     platform::Replacement replacement = platform::CreateReplacement(directory, name, file);
     const LineSink sink{&WriteToReplacement, &replacement};
     LineRewrite rewrite = StartRewrite(scan);

@@ -13,7 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -52,6 +54,7 @@ std::string Corrected(const std::string& lfLetter) {
 }
 
 const char* const kTerminated = "Text\r\n\r\n.\r\n\r\n";
+const std::string kTerminatorBlock = "\r\n\r\n.\r\n\r\n";
 
 // Names of the corrector's temporary files anywhere below `root`.
 std::vector<std::string> Temporaries(const std::string& root) {
@@ -192,6 +195,61 @@ TEST_F(ReliabilityTest, TwoRunsAtOnceCorrectEveryLetterExactlyOnce) {
     EXPECT_EQ(total, 300);
     EXPECT_EQ(ExpectEveryLetterWhole(), 300);
     EXPECT_TRUE(Temporaries(users_).empty());
+}
+
+// Appends one line to `path` the way a mail server does: open, append, close.
+void AppendLine(const std::string& path, const std::string& line) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    ::close(fd);
+}
+
+TEST_F(ReliabilityTest, ServerAppendingDuringTheRunRarelyLosesBytes) {
+    // One append lands at a random moment of each correction. The check
+    // before the rename leaves only the instant between it and the rename in
+    // which the append can be lost; the same trials with a plain
+    // read-then-truncate rewrite show what that check buys.
+    constexpr int kTrials = 200;
+    const std::string path = users_ + "/u/letter";
+    const std::string original = LfLetter(256u << 10, 7);
+    const std::string line = "appended line\n";
+
+    WriteFile(path, original);
+    auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(Wait(Start()), 0);
+    const auto correctorRun = std::chrono::steady_clock::now() - begin;
+    begin = std::chrono::steady_clock::now();
+    WriteFile(path, Corrected(ReadFile(path)));
+    const auto truncatingRun = std::chrono::steady_clock::now() - begin;
+
+    std::mt19937 random(11);
+    int lost[2] = {0, 0};
+    int replaced = 0;
+    for (int trial = 0; trial < kTrials; ++trial) {
+        for (int truncating : {0, 1}) {
+            WriteFile(path, original);
+            const auto delay = (truncating ? truncatingRun : correctorRun) * (random() % 1000) / 1000;
+            std::thread server([&] {
+                std::this_thread::sleep_for(delay);
+                AppendLine(path, line);
+            });
+            if (truncating) {
+                WriteFile(path, Corrected(ReadFile(path)));
+            } else {
+                Wait(Start());
+            }
+            server.join();
+            const std::string after = ReadFile(path);
+            const bool kept = after.find("appended line") != std::string::npos;
+            lost[truncating] += kept ? 0 : 1;
+            if (!truncating && after.ends_with(kTerminatorBlock)) ++replaced;
+        }
+    }
+    std::printf("trials losing the appended line: corrector %d of %d (letter replaced in %d), "
+                "read-then-truncate %d of %d\n", lost[0], kTrials, replaced, lost[1], kTrials);
+    EXPECT_LE(lost[0], kTrials / 20);
+    EXPECT_GT(replaced, 0) << "no trial let the corrector replace the letter";
 }
 
 TEST_F(ReliabilityTest, FileSizeLimitEndsTheRunWithoutHarm) {
