@@ -420,6 +420,7 @@ void RemoveStaleTemporary(const Directory& directory, const std::string& name, l
 
 struct SpoolFile::State {
     std::string path;
+    ScopedHandle lock;  // LockSpoolFile's; given up after the file
     ScopedHandle handle;
     FileIdentity identity;
 };
@@ -492,6 +493,25 @@ void CheckWritable(const Directory& directory, const std::string& name, const Sp
     const DWORD refused = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     if ((info.dwFileAttributes & refused) != 0) RaiseInOutError(ERROR_ACCESS_DENIED);
     if (!AccessAllowsWriting(file.state().handle.get())) RaiseInOutError(ERROR_ACCESS_DENIED);
+}
+
+bool LockSpoolFile(SpoolFile& file) {
+    // The lock is a named event of the file's own identity, whose existence
+    // says that a corrector run is at this letter. It is not tied to the
+    // letter's handle, which is given up before the rename where an open
+    // file cannot be replaced, so it holds until the letter is done with.
+    // Named in the global namespace, so that runs in different sessions (a
+    // scheduled one and one by hand) see each other.
+    const FileIdentity& identity = file.state().identity;
+    char name[80];
+    std::snprintf(name, sizeof name, "Global\\qelm-spool-corrector-%08lx-%08lx%08lx",
+                  static_cast<unsigned long>(identity.volume), static_cast<unsigned long>(identity.indexHigh),
+                  static_cast<unsigned long>(identity.indexLow));
+    ScopedHandle lock(::CreateEventA(nullptr, TRUE, FALSE, name));
+    if (!lock) return true;  // no named objects to be had: go on, as without locks
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) return false;
+    file.state().lock = std::move(lock);
+    return true;
 }
 
 Replacement CreateReplacement(const Directory& directory, const std::string& name, const SpoolFile& original) {

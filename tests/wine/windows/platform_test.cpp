@@ -163,6 +163,22 @@ TEST_F(PlatformTest, ALetterMovedAwayMeanwhileIsNotReplaced) {
     EXPECT_EQ(Listing(), (std::map<std::string, Kind>{{"letter", Kind::File}, {"moved", Kind::File}}));
 }
 
+TEST_F(PlatformTest, OneLockPerLetterUntilItIsClosed) {
+    Write(Path("letter"), "x");
+    Write(Path("other"), "x");
+    const platform::Directory root = platform::OpenDirectory(Path());
+    {
+        platform::SpoolFile first = platform::OpenSpoolFile(root, "letter");
+        platform::SpoolFile second = platform::OpenSpoolFile(root, "letter");
+        platform::SpoolFile other = platform::OpenSpoolFile(root, "other");
+        EXPECT_TRUE(platform::LockSpoolFile(first));
+        EXPECT_FALSE(platform::LockSpoolFile(second));
+        EXPECT_TRUE(platform::LockSpoolFile(other));
+    }
+    platform::SpoolFile again = platform::OpenSpoolFile(root, "letter");
+    EXPECT_TRUE(platform::LockSpoolFile(again));
+}
+
 TEST_F(PlatformTest, OnlyTemporariesThatNoRunWritesAreRemoved) {
     const auto twoHoursAgo = fs::file_time_type::clock::now() - std::chrono::hours(2);
     Write(Path(".qelm-corrector-old"), "left by a killed run");
