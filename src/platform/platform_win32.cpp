@@ -508,7 +508,12 @@ bool LockSpoolFile(SpoolFile& file) {
                   static_cast<unsigned long>(identity.volume), static_cast<unsigned long>(identity.indexHigh),
                   static_cast<unsigned long>(identity.indexLow));
     ScopedHandle lock(::CreateEventA(nullptr, TRUE, FALSE, name));
-    if (!lock) return true;  // no named objects to be had: go on, as without locks
+    if (!lock) {
+        // Refused: either another account's run holds the lock, or this one
+        // may not create global objects. Only a lock that is there stops it.
+        ScopedHandle existing(::OpenEventA(SYNCHRONIZE, FALSE, name));
+        return !existing && ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
     if (::GetLastError() == ERROR_ALREADY_EXISTS) return false;
     file.state().lock = std::move(lock);
     return true;
