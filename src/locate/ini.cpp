@@ -52,7 +52,9 @@ std::string ParseIniString(std::string_view content, std::string_view section, s
                 // The next header ends the first section of the name: a later
                 // section of the same name is not searched.
                 if (inSection) return "";
-                inSection = SameName(UpToNul(line.substr(1, close - 1)), section);
+                // Blanks inside the brackets are dropped before a NUL byte
+                // cuts the name: "[ Server ]" is the section Server.
+                inSection = SameName(UpToNul(TrimEnd(TrimStart(line.substr(1, close - 1)))), section);
                 continue;
             }
             // Without its "]" the line is no header but a key line of the

@@ -12,7 +12,8 @@
 // - blanks (space, TAB to CR, Ctrl-Z) around a line, after a key name and
 //   before the value are dropped;
 // - "[name]" starts a section, its name running to the last "]" of the
-//   line; a line that opens with "[" but has no "]" is no header;
+//   line, blanks inside the brackets dropped; a line that opens with "["
+//   but has no "]" is no header;
 // - a line that begins with ";" is a comment; any other line is a key, its
 //   name up to the first "=", its value after it;
 // - section and key names are compared without regard to ASCII letter case;
