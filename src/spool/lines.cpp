@@ -37,52 +37,86 @@ void NoteFullStop(LineScan& scan, std::uint64_t start) {
     scan.fullStopSeen = true;
 }
 
-// The last LF in [begin, end), which must hold one. Looks at eight bytes at
-// a time, like memchr, from the end backwards.
-const char* FindLastLf(const char* begin, const char* end) {
+// The last byte `c` in [begin, end), or null. Looks at eight bytes at a
+// time, like memchr, from the end backwards.
+const char* FindLast(const char* begin, const char* end, char c) {
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t kEach = 0x0101010101010101;
         constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
+        const std::uint64_t pattern = kEach * static_cast<unsigned char>(c);
         while (end - begin >= 8) {
             std::uint64_t word;
             std::memcpy(&word, end - 8, 8);
-            const std::uint64_t x = word ^ (kEach * '\n');
-            // 0x80 in every byte that is an LF, 0 in every other byte.
-            const std::uint64_t lfs = ~(((x & kLow7) + kLow7) | x | kLow7);
-            if (lfs != 0) return end - 8 + (7 - std::countl_zero(lfs) / 8);
+            const std::uint64_t x = word ^ pattern;
+            // 0x80 in every byte that is `c`, 0 in every other byte.
+            const std::uint64_t hits = ~(((x & kLow7) + kLow7) | x | kLow7);
+            if (hits != 0) return end - 8 + (7 - std::countl_zero(hits) / 8);
             end -= 8;
         }
     }
-    while (*--end != '\n') {
-    }
-    return end;
+    while (end != begin)
+        if (*--end == c) return end;
+    return nullptr;
 }
+
+// The last LF in [begin, end), which must hold one.
+const char* FindLastLf(const char* begin, const char* end) { return FindLast(begin, end, '\n'); }
 
 // The start of the last full-stop line among the whole lines [p, end), or
-// null when there is none.
+// null when there is none. Every full stop is a candidate (memchr finds them
+// fast, and most text holds few); it makes a full-stop line when nothing but
+// CRs stands between it and the line breaks on either side.
 const char* FindLastFullStop(const char* p, const char* end) {
-    const char* fullStop = nullptr;
-    while (p != end) {
-        const char* lf = Find(p, end, '\n');
-        if (Classify(LineKind::Empty, p, lf) == LineKind::FullStop) fullStop = p;
-        p = lf + 1;
+    const char* found = nullptr;
+    for (const char* dot = Find(p, end, '.'); dot != end; dot = Find(dot + 1, end, '.')) {
+        const char* start = dot;
+        while (start != p && start[-1] == '\r') --start;
+        if (start != p && start[-1] != '\n') continue;
+        const char* after = dot + 1;
+        while (*after == '\r') ++after;  // the lines end with an LF
+        if (*after == '\n') found = start;
     }
-    return fullStop;
+    return found;
 }
 
-void Write(const LineSink& sink, const char* data, std::size_t size) {
-    if (size != 0) sink.write(sink.context, data, size);
-}
+// Collects rewritten bytes and hands them to the sink in large pieces, so
+// that short lines do not each cost a call. The sink may raise a failure, so
+// what is left is handed on by an explicit Flush, never by the destructor.
+class Output {
+public:
+    explicit Output(const LineSink& sink) : sink_(sink) {}
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
 
-void Write(const LineSink& sink, const char* begin, const char* end) {
-    Write(sink, begin, static_cast<std::size_t>(end - begin));
-}
+    void Put(const char* data, std::size_t size) {
+        if (size > sizeof buffer_ - used_) {
+            Flush();
+            if (size >= sizeof buffer_) {
+                sink_.write(sink_.context, data, size);
+                return;
+            }
+        }
+        std::memcpy(buffer_ + used_, data, size);
+        used_ += size;
+    }
+    void Put(const char* begin, const char* end) { Put(begin, static_cast<std::size_t>(end - begin)); }
 
-// Writes [p, end) without its CRs.
-void WriteWithoutCr(const LineSink& sink, const char* p, const char* end) {
+    void Flush() {
+        if (used_ != 0) sink_.write(sink_.context, buffer_, used_);
+        used_ = 0;
+    }
+
+private:
+    const LineSink& sink_;
+    std::size_t used_ = 0;
+    char buffer_[1 << 16];
+};
+
+// Puts [p, end) without its CRs.
+void PutWithoutCr(Output& out, const char* p, const char* end) {
     while (p != end) {
         const char* cr = Find(p, end, '\r');
-        Write(sink, p, cr);
+        out.Put(p, cr);
         p = cr == end ? end : cr + 1;
     }
 }
@@ -155,9 +189,10 @@ bool RewriteLines(LineRewrite& rewrite, const char* data, std::size_t size, cons
     if (size == 0) return rewrite.offset < rewrite.cut;
     const char* p = data;
     const char* end = data + size;
+    Output out(sink);
 
     // Lines that already end in CR LF and hold no other CR pass unchanged;
-    // they are gathered into one run and written as a block.
+    // they are gathered into one run and put as a block.
     const char* run = p;
     const char* cr = Find(p, end, '\r');
     while (p != end) {
@@ -165,37 +200,40 @@ bool RewriteLines(LineRewrite& rewrite, const char* data, std::size_t size, cons
         if (lf == end) break;
         if (cr > lf) {
             // LF alone: the line, then CR LF.
-            Write(sink, run, lf);
-            Write(sink, "\r\n", 2);
+            out.Put(run, lf);
+            out.Put("\r\n", 2);
             run = lf + 1;
         } else if (cr + 1 == lf) {
             // CR LF and no other CR: stays in the run.
             cr = Find(lf + 1, end, '\r');
         } else {
             // CRs inside the line are dropped.
-            Write(sink, run, cr);
-            WriteWithoutCr(sink, cr + 1, lf);
-            Write(sink, "\r\n", 2);
+            out.Put(run, cr);
+            PutWithoutCr(out, cr + 1, lf);
+            out.Put("\r\n", 2);
             run = lf + 1;
             cr = Find(lf + 1, end, '\r');
         }
         p = lf + 1;
         rewrite.lineOpen = false;
     }
-    Write(sink, run, p);
+    out.Put(run, p);
 
     // The start of a line that goes on in the next block, or the last line
     // of the input.
     if (p != end) {
-        WriteWithoutCr(sink, p, end);
+        PutWithoutCr(out, p, end);
         rewrite.lineOpen = true;
     }
+    out.Flush();
     rewrite.offset += size;
     return rewrite.offset < rewrite.cut;
 }
 
 void FinishRewrite(LineRewrite& rewrite, const LineSink& sink) {
-    if (rewrite.lineOpen) Write(sink, "\r\n", 2);
+    Output out(sink);
+    if (rewrite.lineOpen) out.Put("\r\n", 2);
     rewrite.lineOpen = false;
-    Write(sink, kTerminatorBlock.data(), kTerminatorBlock.size());
+    out.Put(kTerminatorBlock.data(), kTerminatorBlock.size());
+    out.Flush();
 }
