@@ -44,5 +44,21 @@ verify_units() {
 }
 check "systemd units verify" verify_units
 
-echo "package: $((3 - failures)) passed, $failures failed"
+# The Windows .zip: the program, its documents and the scheduling script in
+# one folder (built when the windows preset has been built).
+checks=3
+if [ -f build/windows/CMakeCache.txt ]; then
+  checks=4
+  zip_holds_program() {
+    (cd build/windows && rm -f qelm-spool-corrector-*.zip && cpack -G ZIP >/dev/null) || return 1
+    local listing
+    listing=$(unzip -Z1 build/windows/qelm-spool-corrector-*.zip) || return 1
+    for file in qelm-spool-corrector.exe README.md schedule.cmd qelm.INI.example; do
+      grep -q "/$file\$" <<<"$listing" || { echo "missing from the zip: $file"; return 1; }
+    done
+  }
+  check "Windows zip holds the program and its documents" zip_holds_program
+fi
+
+echo "package: $((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev dpkg-dev man-db systemd clang libclang-rt-14-dev
-          g++-mingw-w64-x86-64 wine64 googletest)
+          g++-mingw-w64-x86-64 wine64 googletest unzip)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -44,6 +44,11 @@ TEST(IniTest, EachFileGivesItsValue) {
     }
 }
 
+TEST(IniTest, ShippedExampleNamesTheSpool) {
+    EXPECT_EQ(ParseIniString(ReadFile(QELM_SOURCE_DIR "/packaging/qelm.INI.example"), "Server", "Spool Path"),
+              "/var/spool/qelm/");
+}
+
 TEST(IniTest, HostileInputIsReadToTheEnd) {
     const std::string huge(10 << 20, 'x');
     EXPECT_EQ(SpoolPathOf("[Server]\r\nJunk=" + huge + "\r\nSpool Path=/q/"), "/q/");
