@@ -340,6 +340,26 @@ TEST(CorrectorTest, FileChangedMeanwhileIsLeftForTheNextRun) {
     BeforeReplaceForTest = nullptr;
 }
 
+TEST(CorrectorTest, LetterOpenElsewhereIsLeftForTheNextRun) {
+    // A writer that keeps the letter open between its writes: replacing the
+    // letter now would send its next write into a file without a name.
+    ScopedTempDir dir;
+    const std::string path = dir / "letter";
+    WriteFile(path, "first half\r\n");
+    const int writer = ::open(path.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(writer, 0);
+    const Outcome outcome = Correct(dir.path(), "letter");
+    ASSERT_EQ(::write(writer, "second half\r\n", 13), 13);
+    ::close(writer);
+    if (outcome.corrected == 1) GTEST_SKIP() << "this file system grants no leases";
+    EXPECT_EQ(ReadFile(path), "first half\r\nsecond half\r\n");
+    EXPECT_EQ(Names(dir.path()), std::set<std::string>{"letter"});
+
+    // Closed, it is corrected by the next run.
+    EXPECT_EQ(Correct(dir.path(), "letter").corrected, 1);
+    EXPECT_EQ(ReadFile(path), "first half\r\nsecond half\r\n" + std::string(kTerminatorBlock));
+}
+
 TEST(CorrectorTest, ReplacementKeepsMetadataAndOtherLinks) {
     ScopedTempDir dir;
     const std::string path = dir / "spool/letter";

@@ -176,9 +176,11 @@ void RewindSpoolFile(SpoolFile& file);
 // replaced.
 void CheckWritable(const Directory& directory, const std::string& name, const SpoolFile& file);
 
-// Takes the corrector's own lock on the file without waiting, held until
-// the file is closed. False when another process holds it: another corrector
-// run is replacing the same letter (or the server has it locked).
+// Takes hold of the file for its replacement, without waiting; held until
+// the file is closed. False when the file must be left for a later run:
+// another corrector run is replacing it, or (on POSIX, where the system can
+// tell) another process has it open, as the server has a letter it is still
+// writing.
 bool LockSpoolFile(SpoolFile& file);
 
 // The corrected copy of a spool file, written beside it under a temporary

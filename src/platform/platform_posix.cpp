@@ -495,15 +495,33 @@ Replacement::~Replacement() = default;
 Replacement::Replacement(Replacement&&) noexcept = default;
 Replacement& Replacement::operator=(Replacement&&) noexcept = default;
 
+namespace {
+
+// openat(2) on a spool file. A file that another corrector run holds a
+// lease on, for the instant of its rename, refuses a non-blocking open with
+// EWOULDBLOCK (and the attempt breaks that lease, so the other run leaves
+// the letter to this one): it is tried again for a few milliseconds.
+int OpenSpoolEntry(int directory, const std::string& name, int flags) {
+    for (int attempt = 0;; ++attempt) {
+        const int fd = ::openat(directory, name.c_str(), flags);
+        if (fd >= 0 || errno != EWOULDBLOCK || attempt == 50) return fd;
+        ::usleep(1000);
+    }
+}
+
+}  // namespace
+
 SpoolFile OpenSpoolFile(const Directory& directory, const std::string& name) {
     SpoolFile file;
     SpoolFile::State& state = file.state();
     // O_NONBLOCK: a FIFO put in the file's place must not hang the run.
-    state.fd = Fd(::openat(directory.state().fd.get(), name.c_str(),
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    state.fd = Fd(OpenSpoolEntry(directory.state().fd.get(), name,
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!state.fd) {
         // A link (ELOOP), a socket or a device without a driver: not a file.
-        if (errno == ELOOP || errno == ENXIO || errno == ENODEV) return file;
+        // EWOULDBLOCK still: someone holds a lease on the letter; it is left
+        // for the next run.
+        if (errno == ELOOP || errno == ENXIO || errno == ENODEV || errno == EWOULDBLOCK) return file;
         RaiseErrno(errno);
     }
     struct stat status {};
@@ -543,12 +561,15 @@ void RewindSpoolFile(SpoolFile& file) {
 void CheckWritable(const Directory& directory, const std::string& name, const SpoolFile& file) {
     (void)file;
     // Opened for writing and closed at once: no byte of it changes.
-    Fd fd(::openat(directory.state().fd.get(), name.c_str(),
-                   O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd) RaiseErrno(errno);
+    Fd fd(OpenSpoolEntry(directory.state().fd.get(), name,
+                         O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    // EWOULDBLOCK still: a lease, not a refusal; the commit will not get the
+    // lease either, and the letter is left for the next run.
+    if (!fd && errno != EWOULDBLOCK) RaiseErrno(errno);
 }
 
 bool LockSpoolFile(SpoolFile& file) {
+    // Another corrector run takes the same lock before it replaces a letter.
     if (::flock(file.state().fd.get(), LOCK_EX | LOCK_NB) == 0) return true;
     // A file system without locks cannot be shared this way; go on.
     return errno != EWOULDBLOCK;
@@ -674,15 +695,37 @@ bool CommitReplacement(Replacement& replacement, SpoolFile& original) {
     if (::fsync(fd) != 0) RaiseErrno(errno);
     if (::close(state.fd.Release()) != 0) RaiseErrno(errno);
 
+    // A write lease is granted only while no other process has the letter
+    // open. A writer that keeps it open between its writes (the server
+    // delivering it in pieces) would otherwise go on writing into the old
+    // file once the copy has taken its name, so such a letter is left for
+    // the next run. While the lease is held, anyone opening the letter waits
+    // for the rename; one already waiting breaks the lease, and the letter
+    // is left to it. Where leases cannot be had (EINVAL, EACCES), the
+    // identity check alone remains.
+    static const bool ignoreBreaks = ::signal(SIGIO, SIG_IGN) != SIG_ERR;  // the break is asked for below
+    (void)ignoreBreaks;
+    const int readFd = source.fd.get();
+    bool leased = false;
+    for (int attempt = 0;; ++attempt) {
+        leased = ::fcntl(readFd, F_SETLEASE, F_WRLCK) == 0;
+        if (leased || (errno != EAGAIN && errno != EBUSY)) break;
+        // Someone has the letter open. A reader that is about to close it
+        // (another run that found the letter locked) is given a moment.
+        if (attempt == 20) return false;
+        ::usleep(1000);
+    }
+
     // The file that was read must still be the one under its name, with the
     // bytes that were read: a change since then is left for the next run.
     struct stat opened {};
     struct stat named {};
     const int dirfd = state.directory->fd.get();
-    if (::fstat(source.fd.get(), &opened) != 0 ||
+    if (::fstat(readFd, &opened) != 0 ||
         ::fstatat(dirfd, state.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         !(IdentityOf(opened) == source.identity) || !(IdentityOf(named) == source.identity))
         return false;  // the copy is removed with the replacement
+    if (leased && ::fcntl(readFd, F_GETLEASE) != F_WRLCK) return false;
 
     if (::renameat(dirfd, state.temporary.c_str(), dirfd, state.name.c_str()) != 0) RaiseErrno(errno);
     state.temporary.clear();

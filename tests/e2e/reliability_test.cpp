@@ -252,6 +252,23 @@ TEST_F(ReliabilityTest, ServerAppendingDuringTheRunRarelyLosesBytes) {
     EXPECT_GT(replaced, 0) << "no trial let the corrector replace the letter";
 }
 
+TEST_F(ReliabilityTest, LetterStillBeingWrittenIsLeftForTheNextRun) {
+    // The server writes a letter in pieces and keeps it open in between.
+    const std::string path = users_ + "/u/letter";
+    WriteFile(path, "Subject: in pieces\n\nfirst half\n");
+    const int server = ::open(path.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(server, 0);
+    RunResult run = RunProgram();
+    EXPECT_TRUE(run.out.ends_with(CountsLine(1, 0))) << Visible(run.out);
+    ASSERT_EQ(::write(server, "second half\n", 12), 12);
+    ::close(server);
+    EXPECT_EQ(ReadFile(path), "Subject: in pieces\n\nfirst half\nsecond half\n");
+
+    run = RunProgram();
+    EXPECT_TRUE(run.out.ends_with(CountsLine(1, 1))) << Visible(run.out);
+    EXPECT_EQ(ReadFile(path), "Subject: in pieces\r\n\r\nfirst half\r\nsecond half\r\n" + kTerminatorBlock);
+}
+
 TEST_F(ReliabilityTest, FileSizeLimitEndsTheRunWithoutHarm) {
     AddLetter("u/a", LfLetter(3u << 20, 1));
     RunOptions options;
