@@ -245,6 +245,18 @@ TEST(CorrectorTest, RefusalsLeaveTheFileAsItWas) {
     }
 }
 
+TEST(CorrectorTest, ReadOnlyLetterIsRefusedWhoeverRuns) {
+    // Root could open it for writing; it is refused all the same.
+    ScopedTempDir dir;
+    WriteFile(dir / "letter", kUnterminated);
+    ASSERT_EQ(::chmod((dir / "letter").c_str(), 0444), 0);
+    const Outcome outcome = Correct(dir.path(), "letter");
+    EXPECT_EQ(outcome.code, kCodeAccessDenied);
+    EXPECT_EQ(outcome.corrected, 0);
+    EXPECT_EQ(ReadFile(dir / "letter"), kUnterminated);
+    EXPECT_EQ(Names(dir.path()), std::set<std::string>{"letter"});
+}
+
 TEST(CorrectorTest, WriteFailureLeavesNoCopy) {
     // Limits on the size of files written stand in for a full disk, both in
     // the middle of the copy and at its last flush.

@@ -559,7 +559,9 @@ void RewindSpoolFile(SpoolFile& file) {
 }
 
 void CheckWritable(const Directory& directory, const std::string& name, const SpoolFile& file) {
-    (void)file;
+    // A letter that nobody may write is read-only, for root as well, whose
+    // open for writing would succeed: it is refused, never replaced.
+    if ((file.state().mode & 0222) == 0) RaiseInOutError(kCodeAccessDenied);
     // Opened for writing and closed at once: no byte of it changes.
     Fd fd(OpenSpoolEntry(directory.state().fd.get(), name,
                          O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
