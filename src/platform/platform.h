@@ -130,6 +130,10 @@ Directory OpenSubdirectory(const Directory& parent, const std::string& name);
 // delivered before the failure; one that cannot start gives none.
 std::vector<DirectoryEntry> ListDirectory(const Directory& directory);
 
+// How many directories the walk may hold open at once, leaving room for the
+// files it handles; a directory deeper than that is left out.
+std::size_t MaxOpenDirectories();
+
 // Makes the renames done in the directory durable (no-op where not needed).
 void SyncDirectory(const Directory& directory);
 

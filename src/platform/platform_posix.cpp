@@ -375,6 +375,16 @@ std::vector<DirectoryEntry> ListDirectory(const Directory& directory) {
     return entries;
 }
 
+std::size_t MaxOpenDirectories() {
+    // The open-file limit (raised at start as far as allowed), less what the
+    // run needs besides: the standard descriptors, a listing, a letter, its
+    // copy and the check of its writability.
+    constexpr rlim_t kReserve = 16;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1 << 20;
+    return limit.rlim_cur > kReserve ? static_cast<std::size_t>(limit.rlim_cur - kReserve) : 1;
+}
+
 void SyncDirectory(const Directory& directory) {
     if (!directory || !directory.state().renamed) return;
     // A file system that cannot sync a directory says EINVAL; its renames

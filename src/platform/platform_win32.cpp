@@ -390,6 +390,12 @@ std::vector<DirectoryEntry> ListDirectory(const Directory& directory) {
 }
 
 // Renames are made durable by MOVEFILE_WRITE_THROUGH.
+std::size_t MaxOpenDirectories() {
+    // Handles are not counted against a limit that a deep tree could reach
+    // before memory runs out; a path's own limit ends the descent first.
+    return std::size_t{1} << 20;
+}
+
 void SyncDirectory(const Directory& directory) { (void)directory; }
 
 void RemoveStaleTemporary(const Directory& directory, const std::string& name, long age_seconds) {

@@ -30,10 +30,11 @@ void Enter(std::vector<Level>& levels, platform::Directory directory) {
 
 void ScanDirectory(const std::string& dir) {
     // The descent keeps its own stack of levels instead of recursing, so a
-    // tree of any depth is walked in constant stack space. Each level holds
+    // deep tree is walked in constant stack space. Each level holds
     // one open directory and one directory's names; the listing itself is
     // read in full and closed before anything below it is handled, so a file
     // replaced by a rename is never met twice.
+    const std::size_t maxOpen = platform::MaxOpenDirectories();
     std::vector<Level> levels;
     Enter(levels, platform::OpenDirectory(dir));
     while (!levels.empty()) {
@@ -54,6 +55,12 @@ void ScanDirectory(const std::string& dir) {
         switch (entry.kind) {
             case platform::EntryKind::File: CorrectFileProc(level.directory, entry.name); break;
             case platform::EntryKind::Directory:
+                // Each level holds a directory open. Deeper than the system
+                // lets the run hold open, with room for the files it
+                // handles, a directory is left out like one that cannot be
+                // opened, so that no letter ever fails to open for want of
+                // a descriptor.
+                if (levels.size() >= maxOpen) break;
                 // `level` and `entry` are not used again: Enter may move them.
                 Enter(levels, platform::OpenSubdirectory(level.directory, entry.name));
                 break;

@@ -119,6 +119,10 @@ RunResult RunProgram(const RunOptions& options) {
             rlimit limit{static_cast<rlim_t>(options.address_space), static_cast<rlim_t>(options.address_space)};
             ::setrlimit(RLIMIT_AS, &limit);
         }
+        if (options.open_files > 0) {
+            rlimit limit{static_cast<rlim_t>(options.open_files), static_cast<rlim_t>(options.open_files)};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
         if (options.file_size >= 0) {
             rlimit limit{static_cast<rlim_t>(options.file_size), static_cast<rlim_t>(options.file_size)};
             ::setrlimit(RLIMIT_FSIZE, &limit);

@@ -13,6 +13,7 @@ struct RunOptions {
     std::string user;         // run as this user (needs root); empty: as is
     long address_space = 0;   // RLIMIT_AS in bytes; 0: unlimited
     long file_size = -1;      // RLIMIT_FSIZE in bytes; -1: unlimited
+    long open_files = 0;      // RLIMIT_NOFILE, soft and hard; 0: as inherited
     int timeout_seconds = 60;
 };
 

@@ -422,6 +422,25 @@ TEST_F(ReliabilityTest, HundredThousandLettersInOneDirectory) {
     EXPECT_EQ(ReadFile(dir + "/1000"), "needs it\r\n\r\n\r\n.\r\n\r\n");
 }
 
+TEST_F(ReliabilityTest, TreeDeeperThanTheDescriptorLimitNeverFailsTheRun) {
+    // A letter at every level of a tree deeper than the run may hold
+    // directories open: the levels it can reach are corrected, the deeper
+    // ones left out, and no letter fails to open for want of a descriptor.
+    std::string level;
+    for (int depth = 1; depth <= 80; ++depth) {
+        level += "/d";
+        AddLetter(level.substr(1) + "/letter", "level " + std::to_string(depth) + "\n");
+    }
+    RunOptions options;
+    options.open_files = 48;
+    const RunResult run = RunProgram(options);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    const int corrected = ExpectEveryLetterWhole();
+    EXPECT_GT(corrected, 20);
+    EXPECT_LT(corrected, 80);
+    EXPECT_TRUE(run.out.ends_with(CountsLine(corrected, corrected))) << Visible(run.out);
+}
+
 TEST_F(ReliabilityTest, TreeTenThousandLevelsDeep) {
     // Deeper than any path the system accepts: built, checked and removed
     // one level at a time relative to the level above, every level kept open.
