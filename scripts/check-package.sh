@@ -20,12 +20,24 @@ check() {  # check NAME COMMAND...: runs the command, reports the outcome
   if "$@"; then echo "package: $name: ok"; else echo "package: $name: FAILED"; failures=$((failures + 1)); fi
 }
 
-# The installed program runs (here /etc/qelm.INI may or may not exist: either
-# way it must print its banner and end with status 0).
+# The installed program corrects a letter. It reads /etc/qelm.INI, so it runs
+# in a mount namespace of its own where /etc is a scratch directory: the
+# host's qelm.INI and spool are never touched. Without the rights for that,
+# it runs with standard output closed, which ends the run at the banner,
+# before any INI file is read.
 run_installed() {
-  local out
-  out=$("$root/usr/bin/qelm-spool-corrector")
-  grep -q 'QELM Spool Corrector' <<<"$out"
+  local scratch out
+  scratch=$(mktemp -d -p "$root")
+  mkdir -p "$scratch/etc" "$scratch/spool/Users/user"
+  printf '[Server]\r\nSpool Path=%s/spool/\r\n' "$scratch" > "$scratch/etc/qelm.INI"
+  printf 'Hello\n' > "$scratch/spool/Users/user/letter"
+  if out=$(unshare --mount sh -c "mount --bind '$scratch/etc' /etc && exec '$root/usr/bin/qelm-spool-corrector'" 2>&1); then
+    grep -q 'Files corrected: 1' <<<"$out" &&
+      [ "$(od -An -c "$scratch/spool/Users/user/letter" | tr -d ' \n')" = 'Hello\r\n\r\n\r\n.\r\n\r\n' ]
+  else
+    out=$("$root/usr/bin/qelm-spool-corrector" 2>&1 >&-)
+    grep -q 'I/O error 105' <<<"$out"
+  fi
 }
 check "installed program runs" run_installed
 

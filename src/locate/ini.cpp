@@ -22,14 +22,14 @@ std::string_view UpToNul(std::string_view text) { return text.substr(0, text.fin
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
+}  // namespace
+
 bool SameName(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
     return true;
 }
-
-}  // namespace
 
 std::string ParseIniString(std::string_view content, std::string_view section, std::string_view key) {
     if (content.starts_with("\xEF\xBB\xBF")) content.remove_prefix(3);

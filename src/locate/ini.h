@@ -24,3 +24,7 @@
 //   removed.
 // Takes time linear in the size of `content`, whatever its bytes.
 std::string ParseIniString(std::string_view content, std::string_view section, std::string_view key);
+
+// True when the two names differ at most in ASCII letter case, as Windows
+// compares INI and file names.
+bool SameName(std::string_view a, std::string_view b);

@@ -71,9 +71,6 @@ void DescribeCodeAddress(const void* address, char* module_name, std::size_t cap
 // The directory that holds qelm.INI (no trailing separator).
 std::string ConfigurationDirectory();
 
-// The separator that joins a directory and a name in a path string.
-char PathSeparator();
-
 // The path of the INI file named `name` in `directory`, when an entry of that
 // name exists there and is no directory; an empty string otherwise. On POSIX
 // a name that differs only in letter case is found too, the exact name
@@ -180,11 +177,9 @@ void RewindSpoolFile(SpoolFile& file);
 // replaced.
 void CheckWritable(const Directory& directory, const std::string& name, const SpoolFile& file);
 
-// Takes hold of the file for its replacement, without waiting; held until
-// the file is closed. False when the file must be left for a later run:
-// another corrector run is replacing it, or (on POSIX, where the system can
-// tell) another process has it open, as the server has a letter it is still
-// writing.
+// Takes the corrector's own lock on the file without waiting, held until
+// the file is closed. False when another corrector run holds it: that run is
+// replacing the same letter.
 bool LockSpoolFile(SpoolFile& file);
 
 // The corrected copy of a spool file, written beside it under a temporary
@@ -217,9 +212,10 @@ Replacement CreateReplacement(const Directory& directory, const std::string& nam
 void WriteReplacement(Replacement& replacement, const char* data, std::size_t size);
 
 // Flushes the replacement to stable storage and, if the original is still the
-// file that was read (same file, size and modification time), renames it over
-// the original and returns true. Returns false, removing the replacement, when
-// the original changed meanwhile.
+// file that was read (same file, size and modification time) and, on POSIX,
+// no other process has it open (a writer keeping a letter open between its
+// writes), renames it over the original and returns true. Returns false,
+// removing the replacement, when the original must be left for a later run.
 bool CommitReplacement(Replacement& replacement, SpoolFile& original);
 
 }  // namespace platform

@@ -57,7 +57,7 @@ int MapErrno(int error) {
     }
 }
 
-[[noreturn, maybe_unused]] void RaiseErrno(int error) { RaiseInOutError(MapErrno(error)); }
+[[noreturn]] void RaiseErrno(int error) { RaiseInOutError(MapErrno(error)); }
 
 // A file descriptor that is closed when its owner goes.
 class Fd {
@@ -238,18 +238,8 @@ void ExitProcess(int status) { std::exit(status); }
 
 std::string ConfigurationDirectory() { return kConfigurationDirectory; }
 
-char PathSeparator() { return '/'; }
 
 namespace {
-
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    return true;
-}
 
 // The presence test of the INI file: an entry of that name exists and is no
 // directory. A link counts as the entry it is, so a dangling link is present
@@ -279,7 +269,7 @@ std::string FindIniFile(const std::string& directory, std::string_view name) {
     std::string best;
     while (const dirent* entry = ::readdir(listing)) {
         const std::string_view candidate = entry->d_name;
-        if (!SameNameIgnoringCase(candidate, name)) continue;
+        if (!SameName(candidate, name)) continue;
         if (!best.empty() && candidate >= best) continue;
         if (IsIniEntry(directory + "/" + std::string(candidate))) best = candidate;
     }
@@ -428,12 +418,6 @@ bool operator==(const Identity& a, const Identity& b) {
            a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
 }
 
-// Replacements are written through a buffer of this size. One replacement
-// exists at a time; its buffer is kept for the next one.
-constexpr std::size_t kWriteBufferSize = 1 << 20;
-constexpr std::size_t kDirectWriteSize = 1 << 16;
-std::unique_ptr<char[]> SpareWriteBuffer;
-
 // Writes all of [data, data + size) to `fd`, however many calls it takes.
 void WriteAll(int fd, const char* data, std::size_t size) {
     while (size != 0) {
@@ -482,8 +466,6 @@ struct Replacement::State {
     std::string name;                       // the original's name
     std::string temporary;                  // the copy's name while it exists
     Fd fd;
-    std::unique_ptr<char[]> buffer;
-    std::size_t buffered = 0;
 
     State() = default;
     State(const State&) = delete;
@@ -491,12 +473,6 @@ struct Replacement::State {
     ~State() {
         // Not committed: the copy goes, the original was never touched.
         if (!temporary.empty()) ::unlinkat(directory->fd.get(), temporary.c_str(), 0);
-        if (buffer && !SpareWriteBuffer) SpareWriteBuffer = std::move(buffer);
-    }
-
-    void Flush() {
-        WriteAll(fd.get(), buffer.get(), buffered);
-        buffered = 0;
     }
 };
 
@@ -608,24 +584,12 @@ Replacement CreateReplacement(const Directory& directory, const std::string& nam
         }
         if (errno != EEXIST || attempt == 100) RaiseErrno(errno);
     }
-    state.buffer = SpareWriteBuffer ? std::move(SpareWriteBuffer)
-                                    : std::make_unique_for_overwrite<char[]>(kWriteBufferSize);
     return replacement;
 }
 
 void WriteReplacement(Replacement& replacement, const char* data, std::size_t size) {
-    Replacement::State& state = replacement.state();
-    // Large pieces (a big letter comes in them) go straight to the file
-    // rather than through the buffer, saving a copy of every byte.
-    if (size > kWriteBufferSize - state.buffered || (state.buffered == 0 && size >= kDirectWriteSize)) {
-        state.Flush();
-        if (size >= kDirectWriteSize) {
-            WriteAll(state.fd.get(), data, size);
-            return;
-        }
-    }
-    std::memcpy(state.buffer.get() + state.buffered, data, size);
-    state.buffered += size;
+    // The line engine hands its output over in large pieces already.
+    WriteAll(replacement.state().fd.get(), data, size);
 }
 
 namespace {
@@ -686,7 +650,6 @@ void CopyExtendedAttributes(int from, int to) {
 bool CommitReplacement(Replacement& replacement, SpoolFile& original) {
     Replacement::State& state = replacement.state();
     const SpoolFile::State& source = original.state();
-    state.Flush();
 
     // The original's owner, group, attributes and permission bits, set after
     // the last write, since writing clears set-id bits and capabilities, and

@@ -288,7 +288,6 @@ std::string ConfigurationDirectory() {
     return directory;
 }
 
-char PathSeparator() { return '\\'; }
 
 std::string FindIniFile(const std::string& directory, std::string_view name) {
     // Without a Windows directory there is no INI file: an empty directory

@@ -8,7 +8,6 @@
 #include <exception>
 
 // Result codes of the text-file layer itself.
-inline constexpr int kCodeFileNotFound = 2;
 inline constexpr int kCodeAccessDenied = 5;
 inline constexpr int kCodeFileNotOpen = 105;
 
