@@ -165,6 +165,20 @@ std::string EnglishBanner() {
     return "\r\nQELM Spool Corrector\r\nVersion " QELM_VERSION ": ends every letter with its terminator block\r\n\r\n";
 }
 
+std::string Summary(int found, int corrected) {
+    return EnglishBanner() + "QELM Spool found...\r\n\r\nFiles found: " + std::to_string(found) +
+           "\r\nFiles corrected: " + std::to_string(corrected) + "\r\n";
+}
+
+std::string Letter(const std::string& subject) { return "Subject: " + subject + "\r\n\r\nHello.\r\n\r\n.\r\n\r\n"; }
+
+std::map<std::string, std::string> Contents(const std::string& dir) {
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file() && !entry.is_symlink()) contents[entry.path().string()] = ReadFile(entry.path());
+    return contents;
+}
+
 bool RunningAsRoot() { return ::geteuid() == 0; }
 
 void ExpectReport(const std::string& err, const std::string& kind, const std::string& message) {

@@ -1,6 +1,7 @@
 // Runs the built corrector as a separate process and collects what it did.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,15 @@ void WriteIni(const std::string& content);
 
 // The banner and status texts, as the program prints them in English.
 std::string EnglishBanner();
+
+// What a run that found the spool prints, with its two counts.
+std::string Summary(int found, int corrected);
+
+// A letter that already ends with its terminator block.
+std::string Letter(const std::string& subject);
+
+// Every regular file below `dir` with its bytes; links are not followed.
+std::map<std::string, std::string> Contents(const std::string& dir);
 
 // Expects `err` to be the failure report for a failure of `kind` whose
 // message matches the regular expression `message` (full stop included).

@@ -67,12 +67,16 @@ TEST_F(RunTest, FileAndPipeReceiveTheSameBytes) {
 }
 
 TEST_F(RunTest, ClosedStandardOutputIsReportedWithCode105) {
+    // The banner cannot be written, so the spool is never even located: the
+    // letter that needs correcting stays as it is.
     MakeEmptySpool();
+    WriteFile(spool_ / "Users/u/letter", "needs the block\n");
     RunOptions options;
     options.stdout_kind = Stdout::Closed;
     const RunResult run = RunProgram(options);
     ExpectReport(run.err, "EInOutError", "I/O error 105\\.");
     EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(ReadFile(spool_ / "Users/u/letter"), "needs the block\n");
 }
 
 TEST_F(RunTest, FullOrBrokenStandardOutputIsReportedNotKilled) {

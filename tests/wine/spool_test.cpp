@@ -14,22 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A letter that already ends with its terminator block.
-std::string Letter(const std::string& subject) { return "Subject: " + subject + "\r\n\r\nHello.\r\n\r\n.\r\n\r\n"; }
-
-std::string Summary(int found, int corrected) {
-    return EnglishBanner() + "QELM Spool found...\r\n\r\nFiles found: " + std::to_string(found) +
-           "\r\nFiles corrected: " + std::to_string(corrected) + "\r\n";
-}
-
-// Every regular file below `dir` with its bytes; links are not followed.
-std::map<std::string, std::string> Contents(const std::string& dir) {
-    std::map<std::string, std::string> contents;
-    for (const auto& entry : fs::recursive_directory_iterator(dir))
-        if (entry.is_regular_file() && !entry.is_symlink()) contents[entry.path().string()] = ReadFile(entry.path());
-    return contents;
-}
-
 class WineSpoolTest : public ::testing::Test {
 protected:
     void SetUp() override {
